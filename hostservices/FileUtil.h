@@ -1,0 +1,50 @@
+// File helpers: escaping of paths, UTF-8 opens, the time preserver.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+// The form of a path in the collect and directory-change files. Ordinary paths come
+// back unchanged; "\" becomes "\\", newline "\n", carriage return "\r" and "|" "\p",
+// so the result never holds a newline, a carriage return or "|".
+std::string escapeFileName(const char* path);
+// Appends the escaped form to out (no allocation when out has room).
+void appendEscapedFileName(std::string& out, std::string_view path);
+// The exact inverse of escapeFileName.
+std::string unescapeFileName(std::string_view escaped);
+
+// fopen and lstat for UTF-8 paths, through the current platform.
+FILE* fopen_utf(const char* path, const char* mode);
+int lstat_utf(const char* path, struct stat* st);
+inline int lstat_utf(const std::string& path, struct stat& st) { return lstat_utf(path.c_str(), &st); }
+
+// What a property preserver captured of one entry.
+class InodePropPreserverImpl {
+ public:
+  virtual ~InodePropPreserverImpl() = default;
+  virtual void reset() = 0;
+  virtual std::string getname() = 0;
+  virtual int getstatresult() = 0;  // 0 captured, 1 captured symlink, else failed
+  virtual int64_t getatime() = 0;
+  virtual int64_t getmtime() = 0;
+  virtual uint32_t getinodeuid() = 0;
+  virtual uint32_t getmode() = 0;
+};
+
+// Takes over the preserver; its destruction puts the captured access and
+// modification times back (without following links) when the capture succeeded and
+// the entry is not a symbolic link.
+class AMTimePreserver {
+ public:
+  explicit AMTimePreserver(InodePropPreserverImpl* preserver) : m_preserver(preserver) {}
+  ~AMTimePreserver();
+  AMTimePreserver(const AMTimePreserver&) = delete;
+  AMTimePreserver& operator=(const AMTimePreserver&) = delete;
+
+ private:
+  InodePropPreserverImpl* m_preserver;
+};

@@ -1,0 +1,3 @@
+#include "scanphase/KzFind.h"
+// STUB: replaced by the command-line implementation.
+CLoError KzFind::ParseCommandLine(int, char**) { return CLoError::Success(); }

@@ -1,0 +1,5 @@
+#include "scanphase/KzFind.h"
+// STUB
+CLoError KzFind::Initialize(int, char**) { return CLoError::Success(); }
+CLoError KzFind::AppInitialize() { return CLoError::Success(); }
+CLoError KzFind::JobInitialize() { return CLoError::Success(); }

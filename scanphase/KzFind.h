@@ -1,0 +1,162 @@
+// KzFind: the base class of the file-scan phase of a backup job.
+//
+// A host constructs a subclass, then calls, in this order and on one thread:
+// Initialize, AppInitialize, JobInitialize, SCInitialize, EngineInitialize,
+// ProxyInitialize, Start, (the walk: addToCollect, collectAncestors,
+// addToDirchange, reportFailFile), Finish, and destroys the object.
+// The write calls and Finish need a successful JobInitialize and Start; a
+// successful Finish needs AppInitialize.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "hostservices/CLoError.h"
+#include "hostservices/CLoString.h"
+#include "hostservices/EvDebug.h"
+#include "hostservices/FileUtil.h"
+#include "hostservices/HostTypes.h"
+#include "hostservices/JobClients.h"
+#include "hostservices/Subclient.h"
+
+// The library is built with hidden visibility; only KzFind is exported.
+#define KZFIND_EXPORT __attribute__((visibility("default")))
+
+// What is known of one collect file. Only totalSize is used by the scan phase.
+struct _CollectFileInfo {
+  int64_t firstEntry = 0;
+  std::string note;
+  int64_t lastEntry = 0;
+  int64_t totalSize = 0;  // sum of the sizes recorded in this collect file
+};
+
+class KZFIND_EXPORT KzFind {
+ public:
+  // Sets every member to its initial value; calls no host service.
+  KzFind();
+  // Releases the results store, raw results file, clients, subclient and backup set,
+  // and closes a collect or directory-change file a host left open.
+  virtual ~KzFind();
+  KzFind(const KzFind&) = delete;
+  KzFind& operator=(const KzFind&) = delete;
+
+  // Brings up m_event, parses argv (through ParseCommandLine), checks "-d" and the
+  // backup type, finds the Dorvane name and checks the process in.
+  virtual CLoError Initialize(int argc, char** argv);
+  // Resolves the application, backup set and subclient.
+  virtual CLoError AppInitialize();
+  // Creates and initialises the job client and the job control client.
+  virtual CLoError JobInitialize();
+  // Hooks for subclasses; the base versions succeed and change nothing.
+  virtual CLoError SCInitialize();
+  virtual CLoError EngineInitialize();
+  virtual CLoError ProxyInitialize();
+  // Opens the outputs, removes those of an earlier run, records the start time.
+  virtual CLoError Start();
+  // Writes the ancestors, closes the outputs, splits, hands on the stream count and
+  // parameters and reports completion. Always succeeds: the outcome goes to the job manager.
+  virtual CLoError Finish();
+  // Reads the thirteen options into the members; code 160 on a missing value.
+  virtual CLoError ParseCommandLine(int argc, char** argv);
+  // Called when the quit flag is up during addToCollect; base: finishedWork(120000).
+  virtual void processIfindInterruption();
+  // The form of a path in the output files; base: the host's escapeFileName.
+  virtual std::string escapeFileName(const char* path);
+  // A job directory override; base: stores null through dir and returns null.
+  virtual const char* getSubClientDir(const char** dir);
+  // Offered to the walking subclass; base: false.
+  virtual bool CheckIfFileisFilteredOut(const char* path);
+  // Chooses m_curCollectNum; base: the first call takes m_nextCollectNum.
+  virtual void DecideIfNewMountPoint(const char* path, bool flag);
+  // A file the walk could not process: first is the reason, second the file.
+  virtual void reportFailFile(const char* first, const char* second);
+  // Rewrites the collect files without sizes, may cut them, writes "split_config".
+  virtual CLoError splitCollectFiles();
+
+  // Records a file; 0 on success or a permitted skip, -1 when the collect file
+  // cannot be opened or written.
+  int addToCollect(const char* path, long long size);
+  // Remembers the directories above path (each once). Always 0.
+  int collectAncestors(const char* path);
+  // Writes the remembered directories into the collect files and forgets them. Always 0.
+  int dumpAncestors();
+  // A top line (child false) or child line of the directory-change file; 0 or -1.
+  int addToDirchange(const char* path, bool child);
+
+  // Members, in declaration order.
+  EvEvent m_event;
+  AppIdInfo m_appIdInfo;
+  ApplicationId m_appId;
+  std::string m_dataServer;
+  std::string m_subclient;
+  std::string m_dorvaneName;
+  std::string m_clientName;
+  std::string m_jobToken;
+  std::string m_appIdString;
+  std::string m_failureReason;
+  std::string m_extraPhaseParams;
+  std::string m_collectDir;
+  std::string m_collectBase;
+  std::string m_collectExt;
+  std::string m_collectPath;
+  std::string m_reserved1;
+  std::string m_reserved2;
+  int64_t m_refTime = 0;
+  int64_t m_startTime = 0;
+  int64_t m_jobId = 0;
+  int32_t m_instanceNum = 0;
+  uint32_t m_appIdMajor = 0;
+  uint32_t m_appIdMinor = 0;
+  int32_t m_backupType = -1;
+  int32_t m_appType = 0;
+  uint32_t m_subclientAttr = 0;
+  int32_t m_nextCollectNum = 1;
+  int32_t m_curCollectNum = 0;
+  int32_t m_openCollectNum = -1;
+  int32_t m_baseCollectNum = 0;
+  int32_t m_numStreams = 0;
+  bool m_isChildPhase = false;
+  bool m_scanSucceeded = false;
+  bool m_failWholeJob = false;
+  bool m_checkAppleDouble = false;
+  bool m_preserveAtime = false;
+  bool m_subclientFlag = false;
+  int64_t m_numEntries = 0;
+  std::string m_subclientGuid;
+  std::unique_ptr<StoreResults> buResults;
+  void* m_dirchangeContext = nullptr;
+  FILE* m_resultsFp = nullptr;
+  FILE* m_collectFp = nullptr;
+  FILE* m_dirchangeFp = nullptr;
+  std::unique_ptr<KZBkpJobClient> m_jobClient;
+  std::unique_ptr<KZJobCtrlClient> m_jobCtrl;
+  std::unique_ptr<Subclient> m_subclientObj;
+  std::unique_ptr<BackupSet> m_backupSet;
+  subclientFiles m_files;
+  std::map<int32_t, _CollectFileInfo> m_collectInfo;
+  std::vector<mntfs_ent> m_mounts;
+  std::list<std::string> m_ancestors;
+  std::string m_reserved3;
+
+ private:
+  // Switches m_collectFp to collect file m_curCollectNum; false (logged) on failure.
+  bool switchCollectFile();
+  // Closes m_collectFp, noting a failed close or write; false when data was lost.
+  bool closeCollectFile();
+  // Constant-time presence test beside m_ancestors (views into its nodes).
+  void syncAncestorIndex();
+
+  std::unordered_set<std::string_view> m_ancestorIndex;
+  // Set when a write to, or close of, a collect or directory-change file failed:
+  // lines may be lost, so the scan must not be reported as a success.
+  bool m_outputLost = false;
+  std::string m_lineBuf;  // reused for each collect line
+  std::unique_ptr<char[]> m_collectBuf;  // stdio buffer of the open collect file
+};

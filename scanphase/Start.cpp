@@ -1,0 +1,3 @@
+#include "scanphase/KzFind.h"
+// STUB
+CLoError KzFind::Start() { return CLoError::Success(); }
