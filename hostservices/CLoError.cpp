@@ -3,21 +3,9 @@
 #include <cstdarg>
 #include <cstdio>
 
-namespace {
+#include "hostservices/Format.h"
 
-std::string vformat(const char* format, va_list args) {
-  char small[256];
-  va_list copy;
-  va_copy(copy, args);
-  int n = vsnprintf(small, sizeof small, format, copy);
-  va_end(copy);
-  if (n < 0) return std::string();
-  if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
-  std::string out(static_cast<size_t>(n) + 1, '\0');
-  vsnprintf(out.data(), out.size(), format, args);
-  out.resize(static_cast<size_t>(n));
-  return out;
-}
+namespace {
 
 const std::string kEmpty;
 const std::vector<FXCodeLocation> kNoLocations;
@@ -38,7 +26,7 @@ const std::vector<FXCodeLocation>& CLoError::locations() const {
 
 std::string CLoError::ToString() const {
   if (!IsError()) return "success";
-  std::string out = m_detail->kind == Kind::Win32 ? "error " : "errno ";
+  std::string out = m_detail->kind == Kind::Win32 ? "Win32 error " : "errno ";
   out += std::to_string(m_detail->code);
   out += ": ";
   out += m_detail->message;
@@ -57,7 +45,7 @@ CLoError FXErrorUtil::ErrorWin32(const FXCodeLocation& location, int code, const
   CLoError e;
   e.m_status = -1;
   e.m_detail = std::make_shared<CLoError::Detail>(
-      CLoError::Detail{CLoError::Kind::Win32, code, vformat(format, args), {location}});
+      CLoError::Detail{CLoError::Kind::Win32, code, kzhost::formatV(format, args), {location}});
   va_end(args);
   return e;
 }
@@ -68,7 +56,7 @@ CLoError FXErrorUtil::ErrorErrNo(const FXCodeLocation& location, int errnoValue,
   CLoError e;
   e.m_status = -1;
   e.m_detail = std::make_shared<CLoError::Detail>(
-      CLoError::Detail{CLoError::Kind::ErrNo, errnoValue, vformat(format, args), {location}});
+      CLoError::Detail{CLoError::Kind::ErrNo, errnoValue, kzhost::formatV(format, args), {location}});
   va_end(args);
   return e;
 }

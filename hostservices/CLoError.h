@@ -32,7 +32,8 @@ class CLoError {
   int code() const;                                    // Win32 code or errno; 0 for success
   const std::string& message() const;                  // formatted message; empty for success
   const std::vector<FXCodeLocation>& locations() const;  // first is where it was built
-  // "Win32 error 774: Invalid Backup type [at KzFind:virtual ...:120 <- ...]" or "success".
+  // "Win32 error 774: Invalid Backup type [at KzFind:virtual ...:120 <- ...]",
+  // "errno 2: Failed to open ..." or "success".
   std::string ToString() const;
 
  private:

@@ -22,6 +22,8 @@ class EvDebug {
   static bool enabled(int level) { return level <= kzhost::Platform::current().debugLevel(); }
   int getDebugLevel() const { return kzhost::Platform::current().debugLevel(); }
 
+  // Debug and debug(1, ...) lines are level 1; Error and error lines level 0, so they
+  // are written unless the level is negative. A trailing newline in format is allowed.
   void debug(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
   void Debug(const char* function, const char* format, ...) __attribute__((format(printf, 3, 4)));
   void Error(const char* function, const char* format, ...) __attribute__((format(printf, 3, 4)));
@@ -52,7 +54,9 @@ class EvEvent : public EvDebug {
   long long jobId() const { return m_jobId; }
   // Adds one argument to the next event: the value as a little-endian 64-bit integer, type 9.
   EvEvent& operator<<(long value);
+  // Type 9: data points to 8 bytes (little-endian integer); any other type: a NUL-terminated text.
   void addArgument(const void* data, int type);
+  // Raise an event with the pending arguments, which are then cleared.
   void MinorEvent(uint32_t code, int a, int b);
   void CriticalEvent(uint32_t code, int a, int b);
 

@@ -42,7 +42,11 @@ class FakePlatform : public Platform {
     uint32_t subclientAttributes = 0x5;
     std::string subclientGuid = "guid-0001";
     int logWriterLevel = 0;
-    // Job files: all inside this folder (made if missing). Empty: a temp folder per platform.
+    // Job files: all inside this folder (made if missing). Empty: a temp folder per platform,
+    // removed with everything in it when the platform is destroyed. subclientDirAndFiles
+    // names <jobDir>/<collectName>, filters, content, state, DirChange.tmp, failures.log,
+    // history.jsonl, DirChange; with a directory override the same names lie inside the
+    // override, which is not created. openRawResults gives <jobDir>/results.raw.
     std::string jobDir;
     std::string collectName = "Collect.kzf";
     // Opens of paths that begin with this prefix give a stream on /dev/full (writes
@@ -58,14 +62,17 @@ class FakePlatform : public Platform {
 
   Switches& switches() { return m_switches; }
 
-  // Every call except debug lines and file opens, in order, e.g.
+  // Every call except debug lines, file opens and the quit flag, in order, e.g.
   // "checkin(ifind_0)", "complete(1,2,0,0)", "finishedWork(120000)",
   // "event(critical,0x11000002,0,0)", "event(minor,0x1100001b,0,0,args=[4711])",
   // "setFocus(x)", "init(dorvane.test,4711,0,4,false,tok)", "Init2(4711,dorvane.test,1,4,tok,null)",
   // "updateInfo(false)", "setNumStreams(3)", "concatPhaseParams( -parent 1 ...,3)",
   // "logWriter(Init JobObject, Dorvane=[dorvane.test])", "eventInitialize(2,1621670017,0,nocb,)",
   // "setJobId(4711)", "getDorvaneHostName", "openRaw", "cleanUp", "subclientDirAndFiles(1,2,1,null)",
-  // "maxStreams", "quit?" is NOT recorded (it is asked per file).
+  // "maxStreams", "platformInvalid", "logWriterLevel", "appIdInfo(1:2)", "backupSet(1:2)",
+  // "subclient(1:2)". A null text prints as "null"; event codes as 0x and eight hex digits;
+  // a type-9 event argument as its signed decimal value, any other as its text.
+  // The quit flag is NOT recorded (it is asked per file); quitChecks() counts it.
   std::vector<std::string> calls() const;
   // Only the calls whose text begins with prefix.
   std::vector<std::string> calls(const std::string& prefix) const;

@@ -1,18 +1,27 @@
-// The default platform: everything lives under one home directory on this host.
+// The default platform: everything lives under one home directory on this host, and
+// nothing is written outside it (except where a caller passes its own job directory).
 //
-//   $KZFIND_HOME, else $XDG_STATE_HOME/kzfind, else ~/.local/state/kzfind
-//     kzfind.log                 the debug log
+//   $KZFIND_HOME, else $XDG_STATE_HOME/kzfind, else ~/.local/state/kzfind (made if missing)
+//     kzfind.log                 the debug log: "<UTC time> <pid> <jobId> <level> <kind> [<function>:] text"
 //     settings.json              {"dorvane": ..., "streams": N, "splitFlag": bool}
-//     next-job-id                the job id counter
-//     jobs/<jobId>.jsonl         the journal of a job: events and job-manager calls
+//     next-job-id                the job id counter (taken under flock)
+//     jobs/<jobId>.jsonl         the journal of a job: one JSON object per line for every event
+//                                and job-manager call: {"ts", "pid", "jobId", "call", "args"}
 //     subclients/<major>_<minor>/ the job directory of a subclient:
-//        Collect.kzf, filters, content, state, DirChange.tmp, failures.log, history.jsonl, ...
+//        Collect.kzf, filters, content, state, DirChange.tmp, failures.log, DirChange,
+//        results-<jobId>.raw      the raw results file of a job
+//        history.jsonl            one line per successful job: {"jobId", "backupType", "referenceTime", ...}
+//
+// The initial debug level comes from $KZFIND_DEBUG when set, else 1.
 #pragma once
 
 #include <atomic>
 #include <cstdio>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "hostservices/Platform.h"
 
@@ -20,6 +29,7 @@ namespace kzhost {
 
 class LocalPlatform : public Platform {
  public:
+  // A field left at its default here is taken from settings.json when the file sets it.
   struct Settings {
     std::string home;  // empty: from the environment as above
     std::string dorvane = "localhost";
@@ -37,10 +47,12 @@ class LocalPlatform : public Platform {
   std::string journalPath(long long jobId) const;
   std::string subclientDir(uint32_t appIdMajor, uint32_t appIdMinor) const;
 
-  // Allocates a new job id (a counter in the home directory).
+  // Allocates a new job id (a counter in the home directory, safe across processes);
+  // -1 when the counter cannot be used.
   long long newJobId();
-  // The start time a successful scan of this subclient of this backup type handed on
-  // (with " -r "), or 0 when there is none. For a differential scan (4), the last full.
+  // The reference time for a new scan of the subclient: the value the last successful
+  // scan handed on with "-r" (incremental, 2: of any type; differential, 4: of a full),
+  // or 0 when there is none. A full scan (1) has none: 0.
   long long lastReferenceTime(uint32_t appIdMajor, uint32_t appIdMinor, int backupType);
   // Raises the quit flag (signal-safe: an atomic store).
   void requestQuit() { m_quit.store(true, std::memory_order_relaxed); }
@@ -82,13 +94,32 @@ class LocalPlatform : public Platform {
   int lstatFile(const char* path, struct stat* st) override;
 
  private:
+  friend struct JournalWriter;
+  // The subclient this process scans, as the job directory lookup named it.
+  struct ScanSubclient {
+    uint32_t major;
+    uint32_t minor;
+    int backupType;
+  };
+  // Appends one record to the journal of jobId (or of the last job seen when jobId <= 0).
   void journal(long long jobId, const std::string& jsonLine);
+  void noteJob(long long jobId);
+
   Settings m_settings;
+  bool m_homeOk = false;
   std::atomic<bool> m_quit{false};
-  std::mutex m_mutex;
-  FILE* m_log = nullptr;
+  std::mutex m_mutex;  // guards the journal and the job state below
   long long m_journalJob = -1;
-  FILE* m_journal = nullptr;
+  int m_journalFd = -1;
+  long long m_lastJobId = 0;
+  std::vector<std::string> m_early;  // records made before any job id was known
+  std::map<long long, long long> m_referenceTimes;  // jobId -> the " -r " value handed on
+  std::optional<ScanSubclient> m_scan;
+  bool m_haveApp = false;
+  uint32_t m_appMajor = 0;
+  uint32_t m_appMinor = 0;
+  std::mutex m_logMutex;  // guards the debug log
+  int m_logFd = -1;
 };
 
 }  // namespace kzhost

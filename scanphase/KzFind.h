@@ -83,7 +83,8 @@ class KZFIND_EXPORT KzFind {
   // Records a file; 0 on success or a permitted skip, -1 when the collect file
   // cannot be opened or written.
   int addToCollect(const char* path, long long size);
-  // Remembers the directories above path (each once). Always 0.
+  // Remembers the directories above path (each once). Always 0. A subclass may clear,
+  // extend, prune or reorder m_ancestors between calls, but not edit an entry's text.
   int collectAncestors(const char* path);
   // Writes the remembered directories into the collect files and forgets them. Always 0.
   int dumpAncestors();
@@ -146,6 +147,8 @@ class KZFIND_EXPORT KzFind {
   std::string m_reserved3;
 
  private:
+  friend struct KzFindTestAccess;  // defined by the tests only
+
   // Switches m_collectFp to collect file m_curCollectNum; false (logged) on failure.
   bool switchCollectFile();
   // Closes m_collectFp, noting a failed close or write; false when data was lost.
@@ -154,6 +157,10 @@ class KZFIND_EXPORT KzFind {
   void syncAncestorIndex();
 
   std::unordered_set<std::string_view> m_ancestorIndex;
+  // What m_ancestors looked like when the index was last in step with it.
+  size_t m_ancestorIndexCount = 0;
+  const std::string* m_ancestorIndexBack = nullptr;
+  bool m_ancestorsClosed = true;  // every parent of a listed directory is listed too
   // Set when a write to, or close of, a collect or directory-change file failed:
   // lines may be lost, so the scan must not be reported as a success.
   bool m_outputLost = false;

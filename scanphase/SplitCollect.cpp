@@ -1,3 +1,558 @@
+// Preparing the collect files for the backup phase: each collect file that holds
+// data is copied aside, rewritten without its size fields (and, when the subclient
+// asks for parallel streams, cut into numbered pieces), and listed in "split_config".
+//
+// Cutting is worth it only when the subclient allows it and there are more streams
+// than collect files with data: the bytes recorded over all collect files are then
+// shared out at ceil(total / streams) per piece, a piece ending after the line that
+// reaches that target, never after a file's last line (no empty piece), and never
+// making more pieces plus collect files than there are streams.
+//
+// The copy pass lets the kernel copy the bytes where it can; the rewrite pass reads
+// and writes through 1 MiB buffers and holds one line at a time, so the cost is
+// linear in the bytes and the memory is bounded by the longest line. Every write and
+// close is checked: a full disk fails the run instead of leaving short files behind.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
 #include "scanphase/KzFind.h"
-// STUB
-CLoError KzFind::splitCollectFiles() { return CLoError::Success(); }
+#include "scanphase/Location.h"
+#include "scanphase/SplitConfigSeam.h"
+
+namespace {
+
+constexpr const char* kSplitSig = "virtual CLoError KzFind::splitCollectFiles()";
+constexpr size_t kIoChunk = size_t{1} << 20;
+
+kzfind_internal::SplitConfigOpener g_splitConfigOpener = nullptr;
+
+FILE* openSplitConfig(const char* path) {
+  return g_splitConfigOpener ? g_splitConfigOpener(path, "w") : fopen(path, "w");
+}
+
+// Reads a file in large chunks; hands out whole chunks (copy pass) or one line at a
+// time (rewrite pass). A line handed out stays valid until the next call.
+class ChunkedLineReader {
+ public:
+  ChunkedLineReader() : m_buf(new char[kIoChunk]) {}
+  ~ChunkedLineReader() { close(); }
+  ChunkedLineReader(const ChunkedLineReader&) = delete;
+  ChunkedLineReader& operator=(const ChunkedLineReader&) = delete;
+
+  // false with errno set when the file cannot be opened. Clears all earlier state.
+  bool open(const char* path) {
+    close();
+    m_fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    return m_fd >= 0;
+  }
+
+  void close() {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = -1;
+    m_pos = m_end = 0;
+    m_eof = false;
+    m_carry.clear();
+    m_carryOut = false;
+  }
+
+  // The next chunk: its length, 0 at the end, -1 on a read error (errno set).
+  long nextChunk(const char*& data) {
+    if (m_eof || !refill()) return m_eof ? 0 : -1;
+    if (m_eof) return 0;
+    data = m_buf.get();
+    m_pos = m_end;
+    return static_cast<long>(m_end);
+  }
+
+  // Copies the rest of the file to outFd inside the kernel (no pass through user
+  // memory). The bytes copied, or -1 with errno set; unsupported is set, with nothing
+  // copied, when the kernel cannot copy between these two files.
+  long long copyTo(int outFd, bool& unsupported) {
+    unsupported = false;
+    long long copied = 0;
+    for (;;) {
+      const ssize_t n = copy_file_range(m_fd, nullptr, outFd, nullptr, size_t{1} << 30, 0);
+      if (n > 0) {
+        copied += n;
+        continue;
+      }
+      if (n == 0) return copied;
+      if (errno == EINTR) continue;
+      if (copied == 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+                          errno == ETXTBSY || errno == EPERM)) {
+        unsupported = true;
+        return 0;
+      }
+      return -1;
+    }
+  }
+
+  // The byte at offset, or -1 with errno set.
+  int byteAt(long long offset) {
+    char c;
+    ssize_t n;
+    do {
+      n = pread(m_fd, &c, 1, offset);
+    } while (n < 0 && errno == EINTR);
+    if (n == 1) return static_cast<unsigned char>(c);
+    if (n == 0) errno = EIO;  // the file shrank under us
+    return -1;
+  }
+
+  // 1 with line set (without its newline), 0 at the end, -1 on a read error (errno set).
+  // A last line without a newline is still a line.
+  int nextLine(std::string_view& line) {
+    if (m_carryOut) {
+      m_carry.clear();
+      m_carryOut = false;
+    }
+    for (;;) {
+      if (m_pos < m_end) {
+        const char* start = m_buf.get() + m_pos;
+        const size_t avail = m_end - m_pos;
+        const char* nl = static_cast<const char*>(memchr(start, '\n', avail));
+        if (nl) {
+          const size_t n = static_cast<size_t>(nl - start);
+          m_pos += n + 1;
+          if (m_carry.empty()) {
+            line = std::string_view(start, n);
+          } else {
+            m_carry.append(start, n);
+            line = m_carry;
+            m_carryOut = true;
+          }
+          return 1;
+        }
+        // A line longer than what is left of the chunk: keep its head.
+        m_carry.append(start, avail);
+        m_pos = m_end;
+      }
+      if (m_eof) {
+        if (m_carry.empty()) return 0;
+        line = m_carry;
+        m_carryOut = true;
+        return 1;
+      }
+      if (!refill()) return -1;
+    }
+  }
+
+ private:
+  bool refill() {
+    ssize_t n;
+    do {
+      n = ::read(m_fd, m_buf.get(), kIoChunk);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return false;
+    m_pos = 0;
+    m_end = static_cast<size_t>(n);
+    m_eof = n == 0;
+    return true;
+  }
+
+  int m_fd = -1;
+  std::unique_ptr<char[]> m_buf;
+  size_t m_pos = 0;
+  size_t m_end = 0;
+  bool m_eof = false;
+  std::string m_carry;  // the head of a line that spans chunks
+  bool m_carryOut = false;
+};
+
+// Gathers small writes into large ones over a stdio stream. Every failure is kept:
+// a failed write or close makes close() return false with errno set.
+class BufferedWriter {
+ public:
+  BufferedWriter() : m_buf(new char[kIoChunk]) {}
+  ~BufferedWriter() { abandon(); }
+  BufferedWriter(const BufferedWriter&) = delete;
+  BufferedWriter& operator=(const BufferedWriter&) = delete;
+
+  // Takes over fp; stdio's own buffer is dropped, the writes are already large.
+  void attach(FILE* fp) {
+    abandon();
+    m_fp = fp;
+    setvbuf(m_fp, nullptr, _IONBF, 0);
+    m_len = 0;
+    m_errno = 0;
+  }
+
+  bool write(const char* data, size_t n) {
+    if (m_errno) return fail();
+    if (n > kIoChunk - m_len) {
+      if (!flush()) return false;
+      if (n >= kIoChunk) return put(data, n);
+    }
+    memcpy(m_buf.get() + m_len, data, n);
+    m_len += n;
+    return true;
+  }
+
+  // The descriptor under the stream, for copies made by the kernel; nothing may be buffered.
+  int fd() const { return fileno(m_fp); }
+
+  // A line's bytes followed by a newline.
+  bool writeLine(const char* data, size_t n) {
+    if (n < kIoChunk - m_len) {
+      if (m_errno) return fail();
+      memcpy(m_buf.get() + m_len, data, n);
+      m_buf[m_len + n] = '\n';
+      m_len += n + 1;
+      return true;
+    }
+    return write(data, n) && write("\n", 1);
+  }
+
+  // Flushes and closes; false with errno set when anything written was lost.
+  bool close() {
+    if (!m_fp) return true;
+    bool ok = flush();
+    if (ok && ferror(m_fp)) {
+      ok = false;
+      m_errno = EIO;
+    }
+    const int rc = fclose(m_fp);
+    m_fp = nullptr;
+    if (ok && rc != 0) {
+      ok = false;
+      m_errno = errno ? errno : EIO;
+    }
+    m_len = 0;
+    if (!ok) errno = m_errno;
+    return ok;
+  }
+
+  // Closes without looking at the outcome (the run has already failed).
+  void abandon() {
+    if (m_fp) fclose(m_fp);
+    m_fp = nullptr;
+    m_len = 0;
+  }
+
+ private:
+  bool flush() {
+    if (m_errno) return fail();
+    if (m_len == 0) return true;
+    const size_t n = m_len;
+    m_len = 0;
+    return put(m_buf.get(), n);
+  }
+
+  bool put(const char* data, size_t n) {
+    errno = 0;
+    if (fwrite(data, 1, n, m_fp) != n) {
+      m_errno = errno ? errno : EIO;
+      return fail();
+    }
+    return true;
+  }
+
+  bool fail() const {
+    errno = m_errno;
+    return false;
+  }
+
+  FILE* m_fp = nullptr;
+  std::unique_ptr<char[]> m_buf;
+  size_t m_len = 0;
+  int m_errno = 0;  // the first failure; later writes are refused with it
+};
+
+// The size field of a line, read the way atoll reads it; saturates instead of overflowing.
+long long parseSize(const char* p, const char* end) {
+  while (p < end && (*p == ' ' || (*p >= '\t' && *p <= '\r'))) ++p;
+  bool negative = false;
+  if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+  unsigned long long value = 0;
+  for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+    const unsigned digit = static_cast<unsigned>(*p - '0');
+    if (value > (static_cast<unsigned long long>(LLONG_MAX) - digit) / 10) return negative ? LLONG_MIN : LLONG_MAX;
+    value = value * 10 + digit;
+  }
+  const long long v = static_cast<long long>(value);
+  return negative ? -v : v;
+}
+
+// One run of splitCollectFiles over a scan phase object.
+class CollectSplitter {
+ public:
+  explicit CollectSplitter(KzFind& scan) : m_scan(scan) {}
+  ~CollectSplitter() {
+    if (m_config) fclose(m_config);
+  }
+  CollectSplitter(const CollectSplitter&) = delete;
+  CollectSplitter& operator=(const CollectSplitter&) = delete;
+
+  CLoError run();
+
+ private:
+  std::string numberedPath(int32_t n, const char* suffix) const {
+    std::string p = m_scan.m_collectDir;
+    p += '/';
+    p += m_scan.m_collectBase;
+    p += std::to_string(n);
+    p += suffix;
+    return p;
+  }
+  std::string collectPath(int32_t n) const { return numberedPath(n, ("." + m_scan.m_collectExt).c_str()); }
+  std::string scratchPath(int32_t n) const { return numberedPath(n, ".tmp"); }
+
+  void planCuts();
+  CLoError processFile(int32_t i);
+  CLoError rewrite(bool isPiece, const std::string& scratch);
+
+  // Failures: each takes the errno of the failed call, closes "split_config", logs
+  // where it should, and builds the error.
+  CLoError failOpen(int err, const std::string& path, bool log) {
+    closeConfigQuietly();
+    if (log) m_scan.m_event.Error(kSplitSig, "Failed to open %s", path.c_str());
+    return FXErrorUtil::ErrorErrNo(KZ_LOCATION(kSplitSig), err, "Failed to open %s", path.c_str());
+  }
+  enum class Io { Read, Write };
+  CLoError failIo(int err, Io io, const std::string& path) {
+    m_reader.close();
+    m_out.abandon();
+    closeConfigQuietly();
+    if (io == Io::Read) {
+      m_scan.m_event.Error(kSplitSig, "Failed to read %s", path.c_str());
+      return FXErrorUtil::ErrorErrNo(KZ_LOCATION(kSplitSig), err, "Failed to read %s", path.c_str());
+    }
+    m_scan.m_event.Error(kSplitSig, "Failed to write %s", path.c_str());
+    return FXErrorUtil::ErrorErrNo(KZ_LOCATION(kSplitSig), err, "Failed to write %s", path.c_str());
+  }
+  void closeConfigQuietly() {
+    if (m_config) fclose(m_config);
+    m_config = nullptr;
+  }
+
+  KzFind& m_scan;
+  std::string m_configPath;
+  FILE* m_config = nullptr;
+  ChunkedLineReader m_reader;
+  BufferedWriter m_out;
+
+  // Cutting: a piece ends after the line that brings its bytes to m_target.
+  bool m_cutting = false;
+  long long m_target = 0;   // SizePerCollectFile; 0 when nothing is cut
+  long long m_cutsLeft = 0;  // pieces that may still be made without exceeding the streams
+  int32_t m_firstPiece = 0;  // numbers from here on are pieces made by this run
+  bool m_threeNumberLines = false;
+};
+
+CLoError CollectSplitter::run() {
+  m_configPath = m_scan.m_collectDir + "/split_config";
+  unlink(m_configPath.c_str());
+  m_config = openSplitConfig(m_configPath.c_str());
+  if (!m_config) return failOpen(errno, m_configPath, false);
+
+  m_firstPiece = m_scan.m_nextCollectNum;
+  planCuts();
+
+  for (int32_t i = 1; i < m_scan.m_nextCollectNum; ++i) {
+    CLoError e = processFile(i);
+    if (e.IsError()) return e;
+  }
+
+  FILE* config = m_config;
+  m_config = nullptr;
+  const bool bad = ferror(config) != 0;
+  const int rc = fclose(config);
+  if (bad || rc != 0) {
+    const int err = rc != 0 && errno ? errno : EIO;
+    return failIo(err, Io::Write, m_configPath);
+  }
+  return CLoError::Success();
+}
+
+void CollectSplitter::planCuts() {
+  const int32_t handedOut = m_scan.m_nextCollectNum - 1;
+  long long total = 0;
+  int32_t withData = 0;
+  for (int32_t n = 1; n <= handedOut; ++n) {
+    const long long size = m_scan.m_collectInfo[n].totalSize;
+    if (size <= 0) continue;
+    ++withData;
+    if (__builtin_add_overflow(total, size, &total)) total = LLONG_MAX;
+  }
+  const int32_t streams = m_scan.m_numStreams;
+  if (!m_scan.m_subclientFlag || streams <= withData || total <= 0) return;
+  // Pieces and collect files together never exceed the stream count.
+  m_cutsLeft = static_cast<long long>(streams) - handedOut;
+  if (m_cutsLeft <= 0) return;
+  m_target = total / streams + (total % streams != 0 ? 1 : 0);
+  m_cutting = true;
+}
+
+CLoError CollectSplitter::processFile(int32_t i) {
+  m_scan.m_curCollectNum = i;
+  m_scan.m_collectPath = collectPath(i);
+  const std::string path = m_scan.m_collectPath;  // m_collectPath moves on when the file is cut
+  m_scan.m_event.DebugLvl(kSplitSig, 0, "Processing file %d :%s:", i, path.c_str());
+
+  // Copy pass: a line-for-line copy, so a last line without a newline gains one.
+  if (!m_reader.open(path.c_str())) return failOpen(errno, path, true);
+  const std::string scratch = scratchPath(i);
+  FILE* copy = fopen_utf(scratch.c_str(), "w");
+  if (!copy) {
+    const int err = errno;
+    m_reader.close();
+    return failOpen(err, scratch, true);
+  }
+  m_out.attach(copy);
+  bool hasData = false;
+  char last = '\n';
+  bool unsupported = false;
+  const long long copied = m_reader.copyTo(m_out.fd(), unsupported);
+  if (copied < 0) {
+    const int err = errno;
+    m_out.abandon();
+    unlink(scratch.c_str());
+    return failIo(err, Io::Write, scratch);
+  }
+  if (copied > 0) {
+    hasData = true;
+    const int c = m_reader.byteAt(copied - 1);
+    if (c < 0) {
+      const int err = errno;
+      m_out.abandon();
+      unlink(scratch.c_str());
+      return failIo(err, Io::Read, path);
+    }
+    last = static_cast<char>(c);
+  }
+  while (unsupported) {
+    const char* data = nullptr;
+    const long n = m_reader.nextChunk(data);
+    if (n < 0) {
+      const int err = errno;
+      m_out.abandon();
+      unlink(scratch.c_str());
+      return failIo(err, Io::Read, path);
+    }
+    if (n == 0) break;
+    hasData = true;
+    last = data[n - 1];
+    if (!m_out.write(data, static_cast<size_t>(n))) {
+      const int err = errno;
+      m_out.abandon();
+      unlink(scratch.c_str());
+      return failIo(err, Io::Write, scratch);
+    }
+  }
+  if ((last != '\n' && !m_out.write("\n", 1)) || !m_out.close()) {
+    const int err = errno;
+    m_out.abandon();
+    unlink(scratch.c_str());
+    return failIo(err, Io::Write, scratch);
+  }
+  m_reader.close();
+
+  if (!hasData) {
+    m_scan.m_event.Debug(kSplitSig, "no data in %s", path.c_str());
+    unlink(scratch.c_str());
+    return CLoError::Success();
+  }
+
+  const long long recorded = m_scan.m_collectInfo[i].totalSize;
+  m_scan.m_event.DebugLvl(kSplitSig, 2, "Size of this collect file no %d = %lld, SizePerCollectFile = %ld",
+                          m_scan.m_curCollectNum, recorded, static_cast<long>(m_target));
+
+  FILE* out = fopen_utf(path.c_str(), "w");
+  if (!out) return failOpen(errno, path, false);
+  m_out.attach(out);
+  if (!m_reader.open(scratch.c_str())) {
+    const int err = errno;
+    m_out.abandon();  // collect file i stays empty; its lines are in the scratch copy
+    return failOpen(err, scratch, true);
+  }
+
+  const bool isPiece = i >= m_firstPiece;
+  const int32_t nextAtTurn = m_scan.m_nextCollectNum;
+  CLoError e = rewrite(isPiece, scratch);
+  if (e.IsError()) return e;
+  m_reader.close();
+  if (!m_out.close()) return failIo(errno, Io::Write, m_scan.m_collectPath);
+  unlink(scratch.c_str());
+
+  // A piece is described by the line of the file it was cut from.
+  if (isPiece) return CLoError::Success();
+  if (m_scan.m_curCollectNum != i) m_threeNumberLines = true;
+  const int rc = m_threeNumberLines
+                     ? fprintf(m_config, "%d %d %d\n", i, nextAtTurn, m_scan.m_curCollectNum)
+                     : fprintf(m_config, "%d\n", i);
+  if (rc < 0) return failIo(errno, Io::Write, m_configPath);
+  return CLoError::Success();
+}
+
+CLoError CollectSplitter::rewrite(bool isPiece, const std::string& scratch) {
+  // A piece was rewritten when it was cut off: its lines carry no size field any more.
+  const bool strip = !isPiece;
+  const bool cut = m_cutting && !isPiece;
+  long long running = 0;
+  bool cutPending = false;  // cut before the next line, so no piece is ever empty
+  long long cutRunning = 0;
+  long long cutLineSize = 0;
+  std::string_view line;
+  for (;;) {
+    const int r = m_reader.nextLine(line);
+    if (r < 0) {
+      const int err = errno;
+      return failIo(err, Io::Read, scratch);
+    }
+    if (r == 0) break;
+    if (cutPending) {
+      cutPending = false;
+      m_scan.m_event.DebugLvl(kSplitSig, 2, "Will split collect file: curr Size %lld file size set to %lld",
+                              cutRunning, cutLineSize);
+      if (!m_out.close()) return failIo(errno, Io::Write, m_scan.m_collectPath);
+      m_scan.m_curCollectNum = m_scan.m_nextCollectNum++;
+      m_scan.m_collectPath = collectPath(m_scan.m_curCollectNum);
+      FILE* piece = fopen_utf(m_scan.m_collectPath.c_str(), "w");
+      if (!piece) {
+        const int err = errno;
+        m_reader.close();
+        return failOpen(err, m_scan.m_collectPath, true);
+      }
+      m_out.attach(piece);
+      running = 0;
+      --m_cutsLeft;
+    }
+    const char* bar = strip ? static_cast<const char*>(memrchr(line.data(), '|', line.size())) : nullptr;
+    const size_t keep = bar ? static_cast<size_t>(bar - line.data()) : line.size();
+    if (!m_out.writeLine(line.data(), keep)) return failIo(errno, Io::Write, m_scan.m_collectPath);
+    if (cut && bar && m_cutsLeft > 0) {
+      const long long size = parseSize(bar + 1, line.data() + line.size());
+      if (__builtin_add_overflow(running, size, &running)) running = size < 0 ? LLONG_MIN : LLONG_MAX;
+      if (running >= m_target) {
+        cutPending = true;
+        cutRunning = running;
+        cutLineSize = size;
+      }
+    }
+  }
+  return CLoError::Success();
+}
+
+}  // namespace
+
+namespace kzfind_internal {
+
+SplitConfigOpener setSplitConfigOpener(SplitConfigOpener opener) {
+  SplitConfigOpener previous = g_splitConfigOpener;
+  g_splitConfigOpener = opener;
+  return previous;
+}
+
+}  // namespace kzfind_internal
+
+CLoError KzFind::splitCollectFiles() {
+  CollectSplitter splitter(*this);
+  return splitter.run();
+}

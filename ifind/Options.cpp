@@ -1,0 +1,218 @@
+#include "ifind/Options.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace ifind {
+
+namespace {
+
+struct PhaseOption {
+  const char* name;
+  const char* label;  // as in the phase's message
+  bool takesValue;
+};
+
+// The phase's options, compared case-insensitively with the whole argument.
+constexpr PhaseOption kPhaseOptions[] = {
+    {"-vm", "vm", true}, {"-cs", "cs", false}, {"-i", "i", true},   {"-d", "d", true},  {"-cn", "cn", true},
+    {"-s", "s", true},   {"-jt", "jt", true},  {"-j", "j", true},   {"-a", "a", true},  {"-r", "r", true},
+    {"-f", "f/t", true}, {"-t", "f/t", true},  {"-appType", "appType", true},
+};
+
+const PhaseOption* phaseOption(const char* arg) {
+  for (const PhaseOption& o : kPhaseOptions)
+    if (strcasecmp(arg, o.name) == 0) return &o;
+  return nullptr;
+}
+
+std::optional<int> positive(const std::string& text) {
+  if (text.empty() || text.size() > 9 || !std::all_of(text.begin(), text.end(), ::isdigit)) return std::nullopt;
+  int v = atoi(text.c_str());
+  if (v < 1) return std::nullopt;
+  return v;
+}
+
+}  // namespace
+
+int Options::effectiveBackupType() const { return phaseType ? atoi(phaseType->c_str()) : backupType; }
+
+std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
+  bool pathsOnly = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (pathsOnly) {
+      out.paths.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      pathsOnly = true;
+      continue;
+    }
+    if (const PhaseOption* o = phaseOption(arg.c_str())) {
+      // The same rules as the phase's parser, so a value is never taken for a path.
+      if (i + 1 >= argc) return std::string("Insufficient arguments for option '") + o->label + "'";
+      if (!o->takesValue) continue;
+      std::string value = argv[++i];
+      std::string_view name = o->name;
+      if (name == "-j") out.jobId = value;
+      if (name == "-d") out.dataServer = value;
+      if (name == "-f" || name == "-t") out.phaseType = value;
+      if (name == "-r") out.refTime = value;
+      if (name == "-a") {
+        if (value.find(':') == std::string::npos) return "Invalid argument for option -a '" + value + "'";
+        out.appId = value;
+      }
+      continue;
+    }
+    if (arg.size() > 1 && arg[0] == '-') {
+      std::string name = arg, value;
+      bool inlineValue = false;
+      if (size_t eq = arg.find('='); arg.starts_with("--") && eq != std::string::npos) {
+        name = arg.substr(0, eq);
+        value = arg.substr(eq + 1);
+        inlineValue = true;
+      }
+      auto needValue = [&]() -> std::optional<std::string> {
+        if (inlineValue) return value;
+        if (i + 1 >= argc) return std::nullopt;
+        return std::string(argv[++i]);
+      };
+      if (name == "--help" || name == "-h") {
+        out.help = true;
+      } else if (name == "--full") {
+        out.backupType = 1;
+      } else if (name == "--incremental") {
+        out.backupType = 2;
+      } else if (name == "--differential") {
+        out.backupType = 4;
+      } else if (name == "--one-file-system") {
+        out.oneFileSystem = true;
+      } else if (name == "--appledouble") {
+        out.appleDouble = true;
+      } else if (name == "--preserve-atime") {
+        out.preserveAtime = true;
+      } else if (name == "--quiet") {
+        out.quiet = true;
+      } else if (name == "--json") {
+        out.json = true;
+      } else if (name == "--history") {
+        out.history = true;
+      } else if (name == "--exclude" || name == "--streams" || name == "--threads" || name == "--debug-level") {
+        auto v = needValue();
+        if (!v) return "option '" + name + "' needs a value";
+        if (name == "--exclude") {
+          if (v->empty()) return std::string("option '--exclude' needs a pattern");
+          out.excludes.push_back(*v);
+        } else if (name == "--debug-level") {
+          if (v->empty() || !std::all_of(v->begin(), v->end(), ::isdigit))
+            return "invalid value for " + name + ": '" + *v + "'";
+          out.debugLevel = atoi(v->c_str());
+        } else {
+          auto n = positive(*v);
+          if (!n) return "invalid value for " + name + ": '" + *v + "'";
+          (name == "--streams" ? out.streams : out.threads) = *n;
+        }
+      } else {
+        return "unknown option '" + arg + "' (a path that begins with '-' goes after '--')";
+      }
+      continue;
+    }
+    out.paths.push_back(arg);
+  }
+  return std::nullopt;
+}
+
+std::string usageText(const char* program) {
+  std::string p = program ? program : "ifind";
+  return "Usage: " + p + " [OPTION]... PATH...\n"
+         "Scans PATHs as the file-scan phase of a backup job on this host and prints a summary.\n"
+         "\n"
+         "Scanner options:\n"
+         "  --full                a full scan (the default)\n"
+         "  --incremental         only what changed since the last successful scan\n"
+         "  --differential        only what changed since the last successful full scan\n"
+         "  --exclude GLOB        leave out entries whose path or name matches (repeatable)\n"
+         "  --one-file-system     do not enter other file systems below a PATH\n"
+         "  --appledouble         mark files that have an AppleDouble companion\n"
+         "  --preserve-atime      put back access times of the companions read\n"
+         "  --streams N           parallel backup streams the platform reports (default: CPUs)\n"
+         "  --threads N           directory reader threads (default: CPUs, at most 8)\n"
+         "  --debug-level N       debug log level (else $KZFIND_DEBUG)\n"
+         "  --quiet               no progress line\n"
+         "  --json                print the summary as one JSON object\n"
+         "  --history             list the jobs run so far and exit\n"
+         "  --help                this text\n"
+         "\n"
+         "Scan phase options (filled in when not given):\n"
+         "  -j JOBID              job id (default: a new one from the local job manager)\n"
+         "  -a MAJOR:MINOR        application id (default: 1:N, N derived from the PATHs)\n"
+         "  -d SERVER             data server (default: this host's name)\n"
+         "  -f TYPE, -t TYPE      backup type: 1 full, 2 incremental, 4 differential\n"
+         "  -r SECONDS            reference time (default: from the subclient's history)\n"
+         "  -s NAME               subclient name (default: \"default\")\n"
+         "  -cn NAME              client name\n"
+         "  -jt TOKEN             job token\n"
+         "  -i N                  instance number\n"
+         "  -appType N            application type\n"
+         "  -vm TEXT              platform focus\n"
+         "  -cs                   takes no value\n"
+         "\n"
+         "Exit status: 0 success, 1 failed scan, 2 usage error.\n"
+         "Files live under $KZFIND_HOME (default ~/.local/state/kzfind).\n";
+}
+
+std::string normalizePath(std::string_view path, std::string_view cwd) {
+  std::vector<std::string_view> parts;
+  auto add = [&](std::string_view p) {
+    while (!p.empty()) {
+      size_t slash = p.find('/');
+      std::string_view part = p.substr(0, slash);
+      if (part == "..") {
+        if (!parts.empty()) parts.pop_back();
+      } else if (!part.empty() && part != ".") {
+        parts.push_back(part);
+      }
+      if (slash == std::string_view::npos) break;
+      p.remove_prefix(slash + 1);
+    }
+  };
+  if (path.empty() || path[0] != '/') add(cwd);
+  add(path);
+  std::string out;
+  for (std::string_view part : parts) {
+    out.push_back('/');
+    out.append(part);
+  }
+  return out.empty() ? "/" : out;
+}
+
+std::vector<std::string> contentRoots(const std::vector<std::string>& paths, std::string_view cwd) {
+  std::vector<std::string> all;
+  for (const std::string& p : paths) all.push_back(normalizePath(p, cwd));
+  std::sort(all.begin(), all.end());
+  all.erase(std::unique(all.begin(), all.end()), all.end());
+  std::vector<std::string> roots;
+  for (const std::string& p : all) {
+    bool inside = std::any_of(roots.begin(), roots.end(), [&](const std::string& r) {
+      return r == "/" || (p.size() > r.size() && p.starts_with(r) && p[r.size()] == '/');
+    });
+    if (!inside) roots.push_back(p);
+  }
+  return roots;
+}
+
+uint32_t contentSubclientId(const std::vector<std::string>& roots) {
+  // FNV-1a over the paths, each ended by a NUL byte.
+  uint32_t h = 2166136261u;
+  for (const std::string& r : roots) {
+    for (unsigned char c : r) h = (h ^ c) * 16777619u;
+    h = (h ^ 0u) * 16777619u;
+  }
+  return h % 999999999u + 1;
+}
+
+}  // namespace ifind

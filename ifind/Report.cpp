@@ -1,0 +1,248 @@
+#include "ifind/Report.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace ifind {
+
+using nlohmann::json;
+
+namespace {
+
+std::string withCommas(uint64_t v) {
+  std::string digits = std::to_string(v), out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
+    out.push_back(digits[i]);
+  }
+  return out;
+}
+
+std::string humanBytes(uint64_t bytes) {
+  static const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
+  double v = static_cast<double>(bytes);
+  int u = 0;
+  while (v >= 1024 && u < 5) {
+    v /= 1024;
+    ++u;
+  }
+  char buf[32];
+  snprintf(buf, sizeof buf, u ? "%.1f %s" : "%.0f %s", v, units[u]);
+  return buf;
+}
+
+std::string timeText(long long t) {
+  if (t <= 0) return t == 0 ? "none" : "unknown";
+  time_t tt = static_cast<time_t>(t);
+  struct tm tm {};
+  localtime_r(&tt, &tm);
+  char buf[40];
+  strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  return buf;
+}
+
+// The number after token in a parameter string, or -1.
+long long paramValue(const std::string& params, const std::string& token) {
+  std::istringstream in(params);
+  std::string t;
+  while (in >> t)
+    if (t == token && in >> t) return atoll(t.c_str());
+  return -1;
+}
+
+}  // namespace
+
+const char* backupTypeName(int type) {
+  switch (type) {
+    case 1: return "full";
+    case 2: return "incremental";
+    case 4: return "differential";
+    default: return "unknown";
+  }
+}
+
+std::string dumpJson(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+std::string formatSummary(const Summary& s) {
+  const ScanStats& st = s.stats;
+  std::ostringstream o;
+  char rate[64];
+  snprintf(rate, sizeof rate, "%.2f s (%.0f entries/s)", st.seconds,
+           st.seconds > 0 ? static_cast<double>(st.entries) / st.seconds : 0.0);
+  o << "ifind: " << backupTypeName(s.backupType) << " scan, job " << s.jobId << ": "
+    << (s.succeeded ? "succeeded" : "FAILED") << (s.failure.empty() ? "" : " (" + s.failure + ")") << "\n";
+  o << "  content paths  ";
+  for (size_t i = 0; i < s.roots.size(); ++i) o << (i ? " " : "") << s.roots[i];
+  o << "\n";
+  if (s.backupType != 1) o << "  reference time " << timeText(s.referenceTime) << " (" << s.referenceTime << ")\n";
+  o << "  entries        " << withCommas(st.entries) << " seen, " << withCommas(static_cast<uint64_t>(s.recorded))
+    << " recorded\n";
+  o << "  files          " << withCommas(st.files) << " recorded";
+  if (s.backupType != 1) o << ", " << withCommas(st.unchanged) << " unchanged";
+  if (st.excluded) o << ", " << withCommas(st.excluded) << " excluded";
+  o << "\n";
+  o << "  directories    " << withCommas(st.directories) << "\n";
+  o << "  bytes          " << humanBytes(st.bytes) << " (" << withCommas(st.bytes) << ")\n";
+  o << "  failures       " << withCommas(st.failures);
+  if (st.failures) o << " (listed in " << s.failuresFile << ")";
+  o << "\n";
+  o << "  collect files  " << s.collectFiles << ", streams " << s.streams << "\n";
+  o << "  next phase     " << (s.phaseParams.empty() ? "(none)" : "[" + s.phaseParams + "]") << "\n";
+  o << "  elapsed        " << rate << "\n";
+  o << "  job directory  " << s.jobDir << "\n";
+  for (const std::string& p : s.collectPaths) o << "  collect file   " << p << "\n";
+  o << "  journal        " << s.journal << "\n";
+  return o.str();
+}
+
+json summaryJson(const Summary& s) {
+  const ScanStats& st = s.stats;
+  return json{{"jobId", s.jobId},
+              {"backupType", s.backupType},
+              {"type", backupTypeName(s.backupType)},
+              {"referenceTime", s.referenceTime},
+              {"contentPaths", s.roots},
+              {"succeeded", s.succeeded},
+              {"failure", s.failure},
+              {"interrupted", st.interrupted},
+              {"entries", st.entries},
+              {"recorded", s.recorded},
+              {"files", st.files},
+              {"directories", st.directories},
+              {"bytes", st.bytes},
+              {"excluded", st.excluded},
+              {"unchanged", st.unchanged},
+              {"failures", st.failures},
+              {"collectFiles", s.collectFiles},
+              {"streams", s.streams},
+              {"phaseParams", s.phaseParams},
+              {"seconds", st.seconds},
+              {"entriesPerSecond", st.seconds > 0 ? static_cast<double>(st.entries) / st.seconds : 0.0},
+              {"jobDir", s.jobDir},
+              {"collectPaths", s.collectPaths},
+              {"splitConfig", s.splitConfig},
+              {"failuresFile", s.failuresFile},
+              {"journal", s.journal}};
+}
+
+std::string lastPhaseParams(const std::string& journalPath) {
+  std::ifstream in(journalPath);
+  std::string line, params;
+  while (std::getline(in, line)) {
+    json j = json::parse(line, nullptr, false);
+    if (j.is_object() && j.value("call", "") == "concatPhaseParams" && j.contains("args") &&
+        j["args"].is_object())
+      params = j["args"].value("params", "");
+  }
+  return params;
+}
+
+bool appendJournalRecord(const std::string& journalPath, const json& record) {
+  std::string line = dumpJson(record) + "\n";
+  int fd = open(journalPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  close(fd);
+  return ok;
+}
+
+std::vector<HistoryRow> readHistory(const std::string& home) {
+  std::vector<HistoryRow> rows;
+  std::string dir = home + "/jobs";
+  DIR* d = opendir(dir.c_str());
+  if (!d) return rows;
+  std::vector<long long> ids;
+  while (struct dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name.size() > 6 && name.ends_with(".jsonl")) {
+      long long id = atoll(name.c_str());
+      if (id > 0 && std::to_string(id) + ".jsonl" == name) ids.push_back(id);
+    }
+  }
+  closedir(d);
+  std::sort(ids.begin(), ids.end());
+  for (long long id : ids) {
+    HistoryRow row;
+    row.jobId = id;
+    row.status = "running/aborted";
+    std::ifstream in(dir + "/" + std::to_string(id) + ".jsonl");
+    std::string line;
+    bool sawComplete = false;
+    while (std::getline(in, line)) {
+      json j = json::parse(line, nullptr, false);
+      if (!j.is_object()) continue;
+      if (row.started.empty()) row.started = j.value("ts", "");
+      std::string call = j.value("call", "");
+      const json args = j.contains("args") && j["args"].is_object() ? j["args"] : json::object();
+      if (call == "subclientDirAndFiles") {
+        row.backupType = args.value("backupType", 0);
+      } else if (call == "complete") {
+        // The last report decides; a failed step followed by a failure report stays failed.
+        int status = args.value("status", 0);
+        if (!sawComplete || status != 1) row.status = status == 1 ? "success" : "failed";
+        sawComplete = true;
+      } else if (call == "setNumStreams") {
+        row.streams = args.value("count", -1LL);
+      } else if (call == "concatPhaseParams") {
+        row.entries = paramValue(args.value("params", ""), "-c");
+      } else if (call == "ifindSummary") {
+        row.referenceTime = args.value("referenceTime", -1LL);
+        // The scanner's own record knows an interruption, which sends no report.
+        if (args.value("interrupted", false)) {
+          row.status = "interrupted";
+        } else if (args.contains("succeeded")) {
+          row.status = args.value("succeeded", false) ? "success" : "failed";
+        }
+        if (args.contains("recorded")) row.entries = args.value("recorded", -1LL);
+        if (args.contains("streams")) row.streams = args.value("streams", -1LL);
+        if (args.contains("backupType")) row.backupType = args.value("backupType", 0);
+        if (args.contains("contentPaths") && args["contentPaths"].is_array()) {
+          row.paths.clear();
+          for (const json& p : args["contentPaths"])
+            if (p.is_string()) row.paths += (row.paths.empty() ? "" : " ") + p.get<std::string>();
+        }
+      }
+    }
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+void printHistory(const std::vector<HistoryRow>& rows, bool asJson, FILE* out) {
+  if (asJson) {
+    json a = json::array();
+    for (const HistoryRow& r : rows)
+      a.push_back({{"jobId", r.jobId},
+                   {"started", r.started},
+                   {"status", r.status},
+                   {"type", backupTypeName(r.backupType)},
+                   {"referenceTime", r.referenceTime},
+                   {"entries", r.entries},
+                   {"streams", r.streams},
+                   {"contentPaths", r.paths}});
+    fprintf(out, "%s\n", dumpJson(a).c_str());
+    return;
+  }
+  if (rows.empty()) {
+    fprintf(out, "no jobs yet\n");
+    return;
+  }
+  fprintf(out, "%-6s %-24s %-15s %-12s %-19s %10s %7s  %s\n", "JOB", "STARTED", "STATUS", "TYPE", "REFERENCE",
+          "ENTRIES", "STREAMS", "PATHS");
+  for (const HistoryRow& r : rows) {
+    std::string ref = r.referenceTime < 0 ? "-" : timeText(r.referenceTime);
+    std::string entries = r.entries < 0 ? "-" : std::to_string(r.entries);
+    std::string streams = r.streams < 0 ? "-" : std::to_string(r.streams);
+    fprintf(out, "%-6lld %-24s %-15s %-12s %-19s %10s %7s  %s\n", r.jobId, r.started.c_str(), r.status.c_str(),
+            backupTypeName(r.backupType), ref.c_str(), entries.c_str(), streams.c_str(), r.paths.c_str());
+  }
+}
+
+}  // namespace ifind

@@ -1,0 +1,60 @@
+// The reference scanner's reports: the end-of-run summary (text or JSON), its record
+// in the job's journal, and the history of past jobs.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "ifind/ScanHost.h"
+
+namespace ifind {
+
+struct Summary {
+  long long jobId = 0;
+  int backupType = 1;
+  int64_t referenceTime = 0;
+  std::vector<std::string> roots;
+  bool succeeded = false;
+  std::string failure;     // why the scan failed, when it did
+  ScanStats stats;
+  int64_t recorded = 0;    // lines in the collect files (files and directories)
+  int collectFiles = 0;
+  int streams = 0;
+  std::string phaseParams;  // handed to the next phase; empty when none was
+  std::string jobDir;
+  std::string journal;
+  std::string splitConfig;
+  std::string failuresFile;
+  std::vector<std::string> collectPaths;
+};
+
+const char* backupTypeName(int type);
+std::string formatSummary(const Summary& s);
+nlohmann::json summaryJson(const Summary& s);
+// Dumps JSON with invalid UTF-8 (possible in paths) replaced, never throwing.
+std::string dumpJson(const nlohmann::json& j);
+
+// The parameters of the last concatPhaseParams record of a job journal, or "".
+std::string lastPhaseParams(const std::string& journalPath);
+// Appends one JSON line to a journal with a single write; false on failure.
+bool appendJournalRecord(const std::string& journalPath, const nlohmann::json& record);
+
+// One row of the history, read back from a job's journal.
+struct HistoryRow {
+  long long jobId = 0;
+  std::string started;  // timestamp of the journal's first record
+  std::string status;   // "success", "failed", "interrupted", "running/aborted"
+  int backupType = 0;
+  long long referenceTime = -1;  // -1 unknown
+  long long entries = -1;
+  long long streams = -1;
+  std::string paths;
+};
+std::vector<HistoryRow> readHistory(const std::string& home);
+void printHistory(const std::vector<HistoryRow>& rows, bool json, FILE* out);
+
+}  // namespace ifind

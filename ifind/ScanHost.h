@@ -1,0 +1,127 @@
+// ScanHost: the reference scanner's KzFind. It walks the content paths with the
+// walker (ifind/Walker.h) and decides what the scan records: files through
+// addToCollect, directories through collectAncestors, changed directories through
+// addToDirchange, and entries it could not process through reportFailFile.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "ifind/Walker.h"
+#include "scanphase/KzFind.h"
+
+namespace ifind {
+
+struct ScanConfig {
+  std::vector<std::string> roots;     // absolute, normalised, none inside another
+  std::vector<std::string> excludes;  // fnmatch patterns (full path or base name)
+  bool oneFileSystem = false;
+  bool skipPseudoFileSystems = true;
+  int threads = 1;
+  bool progress = false;              // one refreshed line on stderr
+  // Incremental and differential scans record what changed after this time (seconds).
+  int64_t referenceTime = 0;
+};
+
+struct ScanStats {
+  uint64_t entries = 0;      // entries seen (content paths included)
+  uint64_t directories = 0;  // directories entered
+  uint64_t files = 0;        // non-directories recorded through addToCollect
+  uint64_t bytes = 0;        // sum of their sizes
+  uint64_t excluded = 0;     // entries left out by a filter
+  uint64_t unchanged = 0;    // non-directories an incremental scan left out
+  uint64_t failures = 0;     // reportFailFile calls
+  uint64_t writeErrors = 0;  // addToCollect or addToDirchange returned -1
+  bool missingRoot = false;  // a content path could not be stat'ed
+  bool interrupted = false;  // the quit flag stopped the walk
+  double seconds = 0;
+};
+
+// File-system types that hold no data to back up; never entered unless a content
+// path lies on one.
+bool isPseudoFileSystem(const std::string& type);
+
+// One line of /proc/self/mountinfo: the mount point (unescaped), type, source and device.
+struct MountInfo {
+  mntfs_ent entry;
+  dev_t dev = 0;
+};
+// Parses the text of a mountinfo file; lines it cannot read are passed over.
+std::vector<MountInfo> parseMountInfo(const std::string& text);
+// Undoes the octal escapes (\040, \011, \012, \134) of a mountinfo field.
+std::string unescapeMountField(std::string_view field);
+
+class ScanHost : public KzFind {
+ public:
+  explicit ScanHost(ScanConfig config);
+  ~ScanHost() override;
+
+  // Reads the mount table into m_mounts (and the pseudo file systems to skip).
+  void loadMounts();
+  // Reads the subclient's filter file (after Start: m_files is filled), one pattern a
+  // line, blank lines and lines starting with '#' passed over.
+  void loadFilterFile();
+  // Walks the content paths and records them; sets m_scanSucceeded. Call after Start.
+  const ScanStats& scan();
+  const ScanStats& stats() const { return m_stats; }
+  // Raised when the walk is to stop (processIfindInterruption).
+  bool stopRequested() const { return m_stop.load(std::memory_order_relaxed); }
+
+  // KzFind hooks.
+  CLoError Finish() override;
+  void processIfindInterruption() override;
+  bool CheckIfFileisFilteredOut(const char* path) override;
+  // One collect file per file system: the device of the entry being recorded picks it.
+  void DecideIfNewMountPoint(const char* path, bool flag) override;
+  // Logs (base), appends "<escaped path>|<reason>" to the failures file and counts.
+  void reportFailFile(const char* first, const char* second) override;
+
+ private:
+  struct DirState {
+    dev_t dev = 0;
+    bool changed = false;  // ctime or mtime after the reference time
+    bool want = false;     // the directory itself is to be recorded
+    bool covered = false;  // a collectAncestors call already recorded it
+  };
+
+  Action visit(const WalkEntry& e);
+  Action onEntry(const WalkEntry& e);
+  Action onDirEnter(const WalkEntry& e);
+  void onDirLeave(const WalkEntry& e);
+  void fail(const WalkEntry& e);
+  bool newer(const struct stat* st) const;
+  bool filtered(std::string_view path);
+  void progressTick(std::string_view path, bool force);
+  void clearProgress();
+
+  ScanConfig m_config;
+  ScanStats m_stats;
+  std::atomic<bool> m_stop{false};
+  bool m_incremental = false;
+  bool m_finishing = false;
+  std::vector<DirState> m_dirs;  // by depth, for the directories being walked
+  std::vector<std::string> m_patterns;
+  std::vector<dev_t> m_pseudoDevices;
+  std::string m_scratch;
+
+  // DecideIfNewMountPoint: the device of the entry about to be recorded.
+  dev_t m_entryDev = 0;
+  dev_t m_lastDev = 0;
+  std::unordered_map<dev_t, int32_t> m_devCollect;
+
+  FILE* m_failuresFp = nullptr;
+
+  // Progress line.
+  uint64_t m_tick = 0;
+  double m_lastDraw = 0;
+  double m_started = 0;
+  bool m_drawn = false;
+};
+
+}  // namespace ifind

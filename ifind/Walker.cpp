@@ -1,0 +1,753 @@
+// The walker: directories are read whole into batches (by the calling thread or by
+// reader threads), and the calling thread visits the batches depth-first.
+#include "ifind/Walker.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_set>
+
+namespace ifind {
+
+EntryType typeFromMode(mode_t mode) {
+  switch (mode & S_IFMT) {
+    case S_IFREG: return EntryType::Regular;
+    case S_IFDIR: return EntryType::Directory;
+    case S_IFLNK: return EntryType::Symlink;
+    case S_IFIFO: return EntryType::Fifo;
+    case S_IFSOCK: return EntryType::Socket;
+    case S_IFCHR: return EntryType::CharDevice;
+    case S_IFBLK: return EntryType::BlockDevice;
+    default: return EntryType::Unknown;
+  }
+}
+
+const char* typeName(EntryType type) {
+  switch (type) {
+    case EntryType::Regular: return "file";
+    case EntryType::Directory: return "dir";
+    case EntryType::Symlink: return "symlink";
+    case EntryType::Fifo: return "fifo";
+    case EntryType::Socket: return "socket";
+    case EntryType::CharDevice: return "chardev";
+    case EntryType::BlockDevice: return "blockdev";
+    case EntryType::Unknown: break;
+  }
+  return "unknown";
+}
+
+const char* failedName(Failed failed) {
+  switch (failed) {
+    case Failed::Stat: return "lstat";
+    case Failed::Open: return "opendir";
+    case Failed::Read: return "readdir";
+    case Failed::Loop: return "loop";
+    case Failed::Reopen: return "reopen";
+    case Failed::None: break;
+  }
+  return "none";
+}
+
+namespace {
+
+EntryType typeFromDirent(unsigned char d_type) {
+  switch (d_type) {
+    case DT_REG: return EntryType::Regular;
+    case DT_DIR: return EntryType::Directory;
+    case DT_LNK: return EntryType::Symlink;
+    case DT_FIFO: return EntryType::Fifo;
+    case DT_SOCK: return EntryType::Socket;
+    case DT_CHR: return EntryType::CharDevice;
+    case DT_BLK: return EntryType::BlockDevice;
+    default: return EntryType::Unknown;
+  }
+}
+
+struct linux_dirent64 {
+  ino64_t d_ino;
+  off64_t d_off;
+  unsigned short d_reclen;
+  unsigned char d_type;
+  char d_name[];
+};
+
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+
+// Opens a directory without updating its access time where the kernel lets us.
+int openDir(int dirfd, const char* name) {
+  int fd = openat(dirfd, name, kDirFlags | O_NOATIME);
+  if (fd < 0 && errno == EPERM) fd = openat(dirfd, name, kDirFlags);
+  return fd;
+}
+
+struct Child {
+  uint32_t nameOff;
+  uint32_t nameLen;
+  EntryType type;
+  int error;         // stat error
+  int32_t statIdx;   // into Batch::stats, -1 when not stat'ed
+  int32_t subdir;    // into Node::subdirs, -1 for a non-directory
+};
+
+struct Batch {
+  int error = 0;
+  Failed failed = Failed::None;
+  bool haveStat = false;
+  bool otherDevice = false;
+  struct stat st {};
+  std::string names;  // each name followed by a NUL
+  std::vector<Child> children;
+  std::vector<struct stat> stats;
+};
+
+enum NodeState : int { kQueued = 0, kReading = 1, kReady = 2, kCancelled = 3 };
+
+class Walker;
+
+// One directory to read. Owned by shared pointers: the parent's subdirs, the visiting
+// frame and the readers' work stack. Fields marked (m) are guarded by Walker::m_mutex.
+struct Node {
+  Node(Walker* w, std::shared_ptr<Node> p, std::string n, int d, dev_t rd)
+      : walker(w), parent(std::move(p)), name(std::move(n)), depth(d), rootDev(rd) {}
+  ~Node();
+
+  Walker* walker;
+  std::shared_ptr<Node> parent;
+  std::string name;  // for a content path: the path as given
+  int depth;
+  dev_t rootDev;
+  dev_t dev = 0;  // set when read
+  ino_t ino = 0;
+
+  int fd = -1;               // (m) kept while subdirectories remain to be opened
+  int fdUsers = 0;           // (m)
+  int unopenedSubdirs = 0;   // (m)
+  bool inLru = false;        // (m)
+  std::list<Node*>::iterator lru;  // (m)
+  bool counted = false;      // (m) counts against the read-ahead limit
+
+  std::atomic<int> state{kQueued};
+  Batch batch;
+  std::vector<std::shared_ptr<Node>> subdirs;  // one per directory child, in child order
+};
+
+class Walker {
+ public:
+  Walker(const WalkOptions& options, const WalkCallback& callback) : m_opt(options), m_cb(callback) {
+    m_threads = std::clamp(options.threads, 1, 8);
+    int budget = options.maxOpenDirs;
+    if (budget <= 0) {
+      struct rlimit rl {};
+      long soft = getrlimit(RLIMIT_NOFILE, &rl) == 0 ? static_cast<long>(rl.rlim_cur) : 1024;
+      budget = static_cast<int>(std::clamp((soft - 64) / 2, 8L, 4096L));
+    }
+    m_fdBudget = std::max(budget, 2);
+    m_readAhead = options.maxReadAhead > 0 ? options.maxReadAhead : 4096;
+    m_skip.insert(options.skipDevices.begin(), options.skipDevices.end());
+    if (m_threads > 1)
+      for (int i = 0; i < m_threads; ++i) m_readers.emplace_back([this] { readerLoop(); });
+  }
+
+  ~Walker() {
+    {
+      std::lock_guard lock(m_mutex);
+      m_done = true;
+    }
+    m_workCv.notify_all();
+    for (auto& t : m_readers) t.join();
+    std::vector<std::shared_ptr<Node>> drop;
+    {
+      std::lock_guard lock(m_mutex);
+      drop.swap(m_work);
+    }
+  }
+
+  WalkResult run(std::span<const std::string> roots) {
+    for (const std::string& root : roots) {
+      if (!walkRoot(root)) {
+        m_result.stopped = true;
+        break;
+      }
+    }
+    m_result.directoriesRead = m_dirsRead.load();
+    m_result.reopens = m_reopens.load();
+    return m_result;
+  }
+
+  // Node destruction: give back its descriptor and its read-ahead slot.
+  void nodeGone(Node& n) {
+    int fd = -1;
+    bool counted = false;
+    {
+      std::lock_guard lock(m_mutex);
+      if (n.fd >= 0) {
+        fd = n.fd;
+        n.fd = -1;
+        dropFromLru(n);
+      }
+      counted = n.counted;
+      if (counted) {
+        n.counted = false;
+        --m_outstanding;
+      }
+    }
+    if (fd >= 0) close(fd);
+    if (counted) m_workCv.notify_all();
+  }
+
+ private:
+  struct Frame {
+    std::shared_ptr<Node> node;
+    size_t pathLen;
+    size_t nextSubdir;
+    bool entered;  // DirEnter was answered Continue and the directory is on the loop set
+  };
+
+  // --- descriptors ------------------------------------------------------------------
+  void dropFromLru(Node& n) {  // (m)
+    if (n.inLru) {
+      m_lru.erase(n.lru);
+      n.inLru = false;
+      --m_openFds;
+    }
+  }
+
+  // Closes the least recently used descriptor nobody is using. (m)
+  bool evictOne(std::vector<int>& toClose) {
+    for (auto it = m_lru.begin(); it != m_lru.end(); ++it) {
+      Node* n = *it;
+      if (n->fdUsers == 0 && n->fd >= 0) {
+        toClose.push_back(n->fd);
+        n->fd = -1;
+        dropFromLru(*n);
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // Keeps fd as n's descriptor (its subdirectories are still to be opened).
+  void keepFd(Node& n, int fd) {
+    std::vector<int> toClose;
+    {
+      std::lock_guard lock(m_mutex);
+      if (n.fd >= 0 || n.unopenedSubdirs == 0) {
+        toClose.push_back(fd);
+      } else {
+        while (m_openFds >= m_fdBudget && evictOne(toClose)) {
+        }
+        n.fd = fd;
+        n.lru = m_lru.insert(m_lru.end(), &n);
+        n.inLru = true;
+        ++m_openFds;
+      }
+    }
+    for (int f : toClose) close(f);
+  }
+
+  void closeSome() {
+    std::vector<int> toClose;
+    {
+      std::lock_guard lock(m_mutex);
+      for (int i = 0; i < 8 && evictOne(toClose); ++i) {
+      }
+    }
+    for (int f : toClose) close(f);
+  }
+
+  // A descriptor of n for opening its subdirectories, re-opened from an ancestor when
+  // it was closed. Pair with releaseFd. -1 with errno set when n cannot be reached.
+  int acquireFd(Node& n) {
+    {
+      std::lock_guard lock(m_mutex);
+      if (n.fd >= 0) {
+        ++n.fdUsers;
+        if (n.inLru) m_lru.splice(m_lru.end(), m_lru, n.lru);
+        return n.fd;
+      }
+    }
+    int fd = reopen(n);
+    if (fd < 0) return -1;
+    std::vector<int> toClose;
+    int result;
+    {
+      std::lock_guard lock(m_mutex);
+      if (n.fd >= 0) {
+        toClose.push_back(fd);  // another reader got there first
+      } else {
+        while (m_openFds >= m_fdBudget && evictOne(toClose)) {
+        }
+        n.fd = fd;
+        n.lru = m_lru.insert(m_lru.end(), &n);
+        n.inLru = true;
+        ++m_openFds;
+      }
+      ++n.fdUsers;
+      result = n.fd;
+    }
+    for (int f : toClose) close(f);
+    return result;
+  }
+
+  // openedChild: one of n's subdirectories was opened (or given up).
+  void releaseFd(Node& n, bool openedChild) {
+    int fd = -1;
+    {
+      std::lock_guard lock(m_mutex);
+      --n.fdUsers;
+      if (openedChild) --n.unopenedSubdirs;
+      if (n.unopenedSubdirs <= 0 && n.fdUsers == 0 && n.fd >= 0) {
+        fd = n.fd;
+        n.fd = -1;
+        dropFromLru(n);
+      }
+    }
+    if (fd >= 0) close(fd);
+  }
+
+  // A subdirectory of n will never be opened.
+  void subdirGivenUp(Node& n) {
+    int fd = -1;
+    {
+      std::lock_guard lock(m_mutex);
+      --n.unopenedSubdirs;
+      if (n.unopenedSubdirs <= 0 && n.fdUsers == 0 && n.fd >= 0) {
+        fd = n.fd;
+        n.fd = -1;
+        dropFromLru(n);
+      }
+    }
+    if (fd >= 0) close(fd);
+  }
+
+  // Opens n again by descending from its nearest ancestor with an open descriptor (or
+  // from its content path), checking that each directory is still the one read.
+  int reopen(Node& n) {
+    m_reopens.fetch_add(1, std::memory_order_relaxed);
+    std::vector<Node*> chain;  // n first, then upwards
+    Node* anchor = nullptr;
+    int anchorFd = -1;
+    {
+      std::lock_guard lock(m_mutex);
+      for (Node* p = &n; p; p = p->parent.get()) {
+        if (p != &n && p->fd >= 0) {
+          anchor = p;
+          anchorFd = p->fd;
+          ++p->fdUsers;
+          break;
+        }
+        chain.push_back(p);
+      }
+    }
+    int cur = anchorFd;
+    Node* curKept = anchor;  // the node whose descriptor cur is, when a node holds it
+    int err = 0;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+      Node* step = *it;
+      int next = step->parent ? openDir(cur, step->name.c_str()) : openDir(AT_FDCWD, step->name.c_str());
+      if (next < 0 && (errno == EMFILE || errno == ENFILE)) {
+        closeSome();
+        next = step->parent ? openDir(cur, step->name.c_str()) : openDir(AT_FDCWD, step->name.c_str());
+      }
+      if (next < 0) {
+        err = errno;
+      } else {
+        struct stat st {};
+        if (fstat(next, &st) != 0 || st.st_dev != step->dev || st.st_ino != step->ino) {
+          err = ENOENT;
+          close(next);
+          next = -1;
+        }
+      }
+      if (curKept) {
+        releaseFd(*curKept, false);
+      } else if (cur >= 0) {
+        close(cur);
+      }
+      cur = next;
+      curKept = nullptr;
+      if (cur < 0) break;
+      if (step != &n) {
+        // An ancestor with subdirectories still to open will be wanted again soon:
+        // keep it while there is room, so climbing back up costs one open per level.
+        std::lock_guard lock(m_mutex);
+        if (step->fd < 0 && step->unopenedSubdirs > 0 && m_openFds < m_fdBudget) {
+          step->fd = cur;
+          step->lru = m_lru.insert(m_lru.end(), step);
+          step->inLru = true;
+          ++m_openFds;
+          ++step->fdUsers;
+          curKept = step;
+        }
+      }
+    }
+    // The anchor was released in the first step of the loop.
+    if (cur < 0) {
+      errno = err ? err : ENOENT;
+      return -1;
+    }
+    return cur;
+  }
+
+  // --- reading ------------------------------------------------------------------------
+  // Opens, stats and lists one directory into its batch and makes its subdirectory nodes.
+  void readNode(const std::shared_ptr<Node>& node, std::vector<char>& buf) {
+    Node& n = *node;
+    Batch& b = n.batch;
+    int fd;
+    if (n.parent) {
+      int pfd = acquireFd(*n.parent);
+      if (pfd < 0) {
+        b.error = errno;
+        b.failed = Failed::Reopen;
+        subdirGivenUp(*n.parent);
+        return;
+      }
+      fd = openDir(pfd, n.name.c_str());
+      if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
+        closeSome();
+        fd = openDir(pfd, n.name.c_str());
+      }
+      int openErr = errno;
+      releaseFd(*n.parent, true);
+      errno = openErr;
+    } else {
+      fd = openDir(AT_FDCWD, n.name.c_str());
+    }
+    if (fd < 0) {
+      b.error = errno;
+      b.failed = Failed::Open;
+      return;
+    }
+    m_dirsRead.fetch_add(1, std::memory_order_relaxed);
+    if (fstat(fd, &b.st) != 0) {
+      b.error = errno;
+      b.failed = Failed::Open;
+      close(fd);
+      return;
+    }
+    b.haveStat = true;
+    n.dev = b.st.st_dev;
+    n.ino = b.st.st_ino;
+    if (n.parent && (m_skip.contains(b.st.st_dev) || (m_opt.oneFileSystem && b.st.st_dev != n.rootDev))) {
+      b.otherDevice = true;
+      close(fd);
+      return;
+    }
+    for (;;) {
+      long got = syscall(SYS_getdents64, fd, buf.data(), buf.size());
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        b.error = errno;
+        b.failed = Failed::Read;
+        break;
+      }
+      if (got == 0) break;
+      for (long off = 0; off < got;) {
+        auto* d = reinterpret_cast<linux_dirent64*>(buf.data() + off);
+        off += d->d_reclen;
+        const char* nm = d->d_name;
+        if (nm[0] == '.' && (nm[1] == 0 || (nm[1] == '.' && nm[2] == 0))) continue;
+        size_t len = strlen(nm);
+        Child c{static_cast<uint32_t>(b.names.size()), static_cast<uint32_t>(len), typeFromDirent(d->d_type), 0,
+                -1, -1};
+        b.names.append(nm, len + 1);
+        bool wantStat = c.type == EntryType::Unknown || (c.type == EntryType::Regular && m_opt.statRegular) ||
+                        (c.type != EntryType::Directory && m_opt.statAll);
+        if (wantStat) {
+          struct stat st {};
+          if (fstatat(fd, nm, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            c.type = typeFromMode(st.st_mode);
+            c.statIdx = static_cast<int32_t>(b.stats.size());
+            b.stats.push_back(st);
+          } else {
+            c.error = errno;
+          }
+        }
+        b.children.push_back(c);
+      }
+    }
+    for (Child& c : b.children) {
+      if (c.type != EntryType::Directory || c.error) continue;
+      c.subdir = static_cast<int32_t>(n.subdirs.size());
+      n.subdirs.push_back(
+          std::make_shared<Node>(this, node, std::string(b.names.data() + c.nameOff, c.nameLen), n.depth + 1, n.rootDev));
+    }
+    if (n.subdirs.empty()) {
+      close(fd);
+    } else {
+      {
+        std::lock_guard lock(m_mutex);
+        n.unopenedSubdirs = static_cast<int>(n.subdirs.size());
+      }
+      keepFd(n, fd);
+    }
+  }
+
+  void publishSubdirs(Node& n) {
+    if (m_threads <= 1 || n.subdirs.empty()) return;
+    {
+      std::lock_guard lock(m_mutex);
+      for (auto it = n.subdirs.rbegin(); it != n.subdirs.rend(); ++it) m_work.push_back(*it);
+    }
+    m_workCv.notify_all();
+  }
+
+  void readerLoop() {
+    std::vector<char> buf(64 * 1024);
+    for (;;) {
+      std::shared_ptr<Node> node;
+      {
+        std::unique_lock lock(m_mutex);
+        m_workCv.wait(lock, [this] { return m_done || (!m_work.empty() && m_outstanding < m_readAhead); });
+        if (m_done) return;
+        node = std::move(m_work.back());
+        m_work.pop_back();
+        int expected = kQueued;
+        if (node->state.compare_exchange_strong(expected, kReading)) {
+          node->counted = true;
+          ++m_outstanding;
+        } else {
+          expected = -1;  // taken by the visitor or cancelled
+        }
+        if (expected == -1) {
+          lock.unlock();
+          node.reset();  // may run ~Node, which locks
+          continue;
+        }
+      }
+      readNode(node, buf);
+      publishSubdirs(*node);
+      {
+        std::lock_guard lock(m_mutex);
+        node->state.store(kReady);
+      }
+      m_readyCv.notify_all();
+    }
+  }
+
+  // The batch of node, read here when no reader has taken it.
+  void ensureRead(const std::shared_ptr<Node>& node) {
+    int expected = kQueued;
+    if (node->state.compare_exchange_strong(expected, kReading)) {
+      readNode(node, m_buf);
+      publishSubdirs(*node);
+      node->state.store(kReady);
+      return;
+    }
+    std::unique_lock lock(m_mutex);
+    m_readyCv.wait(lock, [&] { return node->state.load() == kReady; });
+    if (node->counted) {
+      node->counted = false;
+      --m_outstanding;
+      lock.unlock();
+      m_workCv.notify_all();
+    }
+  }
+
+  // Gives up a subdirectory and everything already read below it.
+  void cancel(Node& parent, const std::shared_ptr<Node>& sub) {
+    std::vector<std::pair<Node*, std::shared_ptr<Node>>> todo{{&parent, sub}};
+    while (!todo.empty()) {
+      auto [p, s] = std::move(todo.back());
+      todo.pop_back();
+      int expected = kQueued;
+      if (s->state.compare_exchange_strong(expected, kCancelled)) {
+        subdirGivenUp(*p);
+        continue;
+      }
+      if (expected == kCancelled || m_threads <= 1) continue;
+      // A reader has it: wait for the batch, then give up what it found below.
+      ensureRead(s);
+      for (auto& c : s->subdirs)
+        if (c) todo.emplace_back(s.get(), c);
+      s->subdirs.clear();
+    }
+  }
+
+  // --- visiting -----------------------------------------------------------------------
+  Action emit(Visit visit, std::string_view path, size_t nameOff, EntryType type, int depth,
+              const struct stat* st, int error, Failed failed, bool otherDevice = false) {
+    WalkEntry e;
+    e.visit = visit;
+    e.path = path;
+    e.name = path.substr(nameOff);
+    e.type = type;
+    e.depth = depth;
+    e.st = st;
+    e.error = error;
+    e.failed = failed;
+    e.otherDevice = otherDevice;
+    return m_cb(e);
+  }
+
+  // false when the callback said Stop.
+  bool walkRoot(const std::string& root) {
+    struct stat rst {};
+    if (lstat(root.c_str(), &rst) != 0) {
+      int err = errno;
+      return emit(Visit::Entry, root, 0, EntryType::Unknown, 0, nullptr, err, Failed::Stat) != Action::Stop;
+    }
+    EntryType rtype = typeFromMode(rst.st_mode);
+    Action a = emit(Visit::Entry, root, 0, rtype, 0, &rst, 0, Failed::None);
+    if (a == Action::Stop) return false;
+    if (rtype != EntryType::Directory || a == Action::Prune) return true;
+
+    auto rootNode = std::make_shared<Node>(this, nullptr, root, 0, rst.st_dev);
+    std::string path = root;
+    std::vector<Frame> stack;
+    auto key = [](dev_t d, ino_t i) { return (static_cast<uint64_t>(d) * 0x9E3779B97F4A7C15ull) ^ i; };
+    std::unordered_multiset<uint64_t> onPath;  // dev/ino of the entered directories, for loops
+    bool stopped = false;
+
+    // Enters node (whose path is in `path`), visits its entries, and pushes its frame.
+    auto enter = [&](const std::shared_ptr<Node>& node, size_t nameOff) -> bool {
+      ensureRead(node);
+      Batch& b = node->batch;
+      Frame f{node, path.size(), 0, false};
+      Action act;
+      bool loop = false;
+      if (b.haveStat && !b.otherDevice) {
+        // A loop needs the same directory twice on the path; check exactly on a hash hit.
+        if (onPath.contains(key(b.st.st_dev, b.st.st_ino))) {
+          for (const Frame& fr : stack)
+            if (fr.entered && fr.node->dev == node->dev && fr.node->ino == node->ino) loop = true;
+        }
+      }
+      if (loop) {
+        act = emit(Visit::DirEnter, path, nameOff, EntryType::Directory, node->depth, &b.st, ELOOP, Failed::Loop);
+        for (auto& s : node->subdirs) cancel(*node, s);
+        node->subdirs.clear();
+      } else {
+        act = emit(Visit::DirEnter, path, nameOff, EntryType::Directory, node->depth, b.haveStat ? &b.st : nullptr,
+                   b.error, b.failed, b.otherDevice);
+      }
+      if (act == Action::Stop) return false;
+      bool visitChildren = !loop && act == Action::Continue && !b.otherDevice && b.failed != Failed::Open &&
+                           b.failed != Failed::Reopen;
+      if (visitChildren) {
+        f.entered = true;
+        onPath.insert(key(node->dev, node->ino));
+        size_t base = path.size();
+        bool sep = path.empty() || path.back() != '/';
+        for (const Child& c : b.children) {
+          path.resize(base);
+          if (sep) path.push_back('/');
+          size_t off = path.size();
+          path.append(b.names.data() + c.nameOff, c.nameLen);
+          const struct stat* st = c.statIdx >= 0 ? &b.stats[c.statIdx] : nullptr;
+          Action ca = emit(Visit::Entry, path, off, c.type, node->depth + 1, st, c.error,
+                           c.error ? Failed::Stat : Failed::None);
+          if (ca == Action::Stop) {
+            path.resize(base);
+            stack.push_back(std::move(f));
+            return false;
+          }
+          if (ca == Action::Prune && c.subdir >= 0) {
+            auto& sub = node->subdirs[c.subdir];
+            cancel(*node, sub);
+            sub.reset();
+          }
+        }
+        path.resize(base);
+        if (emit(Visit::DirListed, path, nameOff, EntryType::Directory, node->depth, b.haveStat ? &b.st : nullptr, 0,
+                 Failed::None) == Action::Stop) {
+          stack.push_back(std::move(f));
+          return false;
+        }
+      } else {
+        for (auto& s : node->subdirs)
+          if (s) cancel(*node, s);
+        node->subdirs.clear();
+        if (emit(Visit::DirListed, path, nameOff, EntryType::Directory, node->depth, b.haveStat ? &b.st : nullptr, 0,
+                 Failed::None) == Action::Stop) {
+          stack.push_back(std::move(f));
+          return false;
+        }
+      }
+      stack.push_back(std::move(f));
+      return true;
+    };
+
+    if (!enter(rootNode, 0)) stopped = true;
+    rootNode.reset();
+    while (!stopped && !stack.empty()) {
+      Frame& top = stack.back();
+      Node& n = *top.node;
+      std::shared_ptr<Node> next;
+      while (top.nextSubdir < n.subdirs.size() && !next) next = std::move(n.subdirs[top.nextSubdir++]);
+      if (next) {
+        path.resize(top.pathLen);
+        if (path.empty() || path.back() != '/') path.push_back('/');
+        size_t off = path.size();
+        path.append(next->name);
+        if (!enter(next, off)) stopped = true;
+        continue;
+      }
+      path.resize(top.pathLen);
+      size_t nameOff = n.parent ? path.size() - n.name.size() : 0;
+      Action a = emit(Visit::DirLeave, path, nameOff, EntryType::Directory, n.depth,
+                      n.batch.haveStat ? &n.batch.st : nullptr, n.batch.error, n.batch.failed, n.batch.otherDevice);
+      if (top.entered) onPath.erase(onPath.find(key(n.dev, n.ino)));
+      n.subdirs.clear();
+      stack.pop_back();
+      if (a == Action::Stop) stopped = true;
+    }
+    // Stopped: give up everything not yet visited.
+    for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
+      Node& n = *it->node;
+      for (size_t i = it->nextSubdir; i < n.subdirs.size(); ++i)
+        if (n.subdirs[i]) cancel(n, n.subdirs[i]);
+      n.subdirs.clear();
+    }
+    stack.clear();
+    return !stopped;
+  }
+
+  const WalkOptions& m_opt;
+  const WalkCallback& m_cb;
+  int m_threads = 1;
+  int m_fdBudget = 64;
+  int m_readAhead = 4096;
+  std::unordered_set<dev_t> m_skip;
+  std::vector<char> m_buf = std::vector<char>(64 * 1024);
+  WalkResult m_result;
+  std::atomic<uint64_t> m_dirsRead{0};
+  std::atomic<uint64_t> m_reopens{0};
+
+  std::mutex m_mutex;
+  std::condition_variable m_workCv;   // readers: work or room appeared, or done
+  std::condition_variable m_readyCv;  // visitor: a batch became ready
+  std::vector<std::shared_ptr<Node>> m_work;  // (m) LIFO: the next directory in visiting order on top
+  std::list<Node*> m_lru;                     // (m) nodes holding a descriptor, least recent first
+  int m_openFds = 0;                          // (m)
+  int m_outstanding = 0;                      // (m) batches taken by readers, not yet visited
+  bool m_done = false;                        // (m)
+  std::vector<std::thread> m_readers;
+};
+
+Node::~Node() {
+  // Children were released first (their parent pointer keeps this node alive).
+  walker->nodeGone(*this);
+}
+
+}  // namespace
+
+WalkResult walk(std::span<const std::string> roots, const WalkOptions& options, const WalkCallback& callback) {
+  Walker w(options, callback);
+  return w.run(roots);
+}
+
+}  // namespace ifind

@@ -1,0 +1,106 @@
+// The reference scanner's file-system walker.
+//
+// The walker knows nothing about output: it hands every entry to one callback, which
+// answers Continue, Prune or Stop. A failure on one entry (stat, open, read, a loop)
+// reaches the callback as data (error, failed) and never ends the walk by itself.
+//
+// Order. Content paths are walked one after the other. Directories are read whole
+// and visited as batches, in depth-first order of the directory tree:
+//
+//   Entry(root)                      the content path itself (depth 0)
+//   DirEnter(D)                      D was opened and read (or failed: error set)
+//     Entry(child) ...               every entry of D, in the order the file system lists them
+//   DirListed(D)                     all entries of D were visited
+//     DirEnter(first subdirectory) ... DirLeave(first subdirectory)
+//     ...
+//   DirLeave(D)                      everything below D was visited
+//
+// Every DirEnter is matched by one DirLeave unless the callback answers Stop, after which
+// nothing more is called. A directory entry answered with Prune is
+// not entered; a DirEnter answered with Prune skips the entries and subdirectories of
+// that directory (DirListed and DirLeave still follow).
+//
+// The walker opens directories relative to their parent (openat, O_NOFOLLOW), so path
+// length and depth are unbounded; it keeps a bounded number of directories open and
+// re-opens one from an open ancestor when it needs it again. It never follows symbolic
+// links, never opens regular files, and opens directories with O_NOATIME where allowed.
+//
+// With threads > 1, reader threads read and stat directories ahead of the calling
+// thread, which alone runs the callback, in exactly the order above: the callback sees
+// the same sequence whatever the thread count.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ifind {
+
+enum class EntryType : uint8_t { Unknown, Regular, Directory, Symlink, Fifo, Socket, CharDevice, BlockDevice };
+
+enum class Visit : uint8_t { Entry, DirEnter, DirListed, DirLeave };
+
+enum class Action : uint8_t { Continue, Prune, Stop };
+
+// The step that failed for an entry with error != 0.
+enum class Failed : uint8_t {
+  None,
+  Stat,    // lstat/fstatat of the entry
+  Open,    // opening the directory
+  Read,    // reading the directory's entries (the entries read before the error are given)
+  Loop,    // the directory is one of its own ancestors (error ELOOP)
+  Reopen,  // an ancestor vanished or was replaced while the walk was below it
+};
+
+struct WalkEntry {
+  Visit visit = Visit::Entry;
+  std::string_view path;  // the full path, NUL-terminated; valid during the callback only
+  std::string_view name;  // the last component (the whole path for a content path)
+  EntryType type = EntryType::Unknown;
+  int depth = 0;                   // 0 for a content path
+  const struct stat* st = nullptr;  // null when the walker did not stat the entry
+  int error = 0;                   // 0, or the errno of the step named by failed
+  Failed failed = Failed::None;
+  // DirEnter only: the directory lies on a file system the walk does not enter
+  // (skipDevices, oneFileSystem); it was not read and st is its own stat.
+  bool otherDevice = false;
+};
+
+// What the walker stats. Directories are stat'ed when opened (DirEnter carries it);
+// entries whose type the listing does not give are always stat'ed.
+struct WalkOptions {
+  bool statRegular = true;   // stat regular files (for their size)
+  bool statAll = false;      // stat every entry that is not a directory (times)
+  bool oneFileSystem = false;  // do not enter directories on another device than their content path
+  std::vector<dev_t> skipDevices;  // never entered below a content path
+  int threads = 1;           // directory readers; 1: the calling thread reads (max 8)
+  int maxOpenDirs = 0;       // open directory descriptors kept; 0: from RLIMIT_NOFILE
+  int maxReadAhead = 0;      // directories read ahead of the callback; 0: a default
+};
+
+using WalkCallback = std::function<Action(const WalkEntry&)>;
+
+struct WalkResult {
+  bool stopped = false;        // the callback answered Stop
+  uint64_t directoriesRead = 0;
+  uint64_t reopens = 0;        // directories re-opened from an ancestor
+};
+
+// Walks each content path in turn (absolute or relative; used as given in the paths
+// handed to the callback). Safe to call from any one thread; the callback runs on it.
+WalkResult walk(std::span<const std::string> roots, const WalkOptions& options, const WalkCallback& callback);
+
+// The type named by a stat mode.
+EntryType typeFromMode(mode_t mode);
+// A short lower-case name: "file", "dir", "symlink", "fifo", "socket", "chardev", "blockdev", "unknown".
+const char* typeName(EntryType type);
+// The step's name as used in failure reports: "lstat", "opendir", "readdir", "loop", "reopen".
+const char* failedName(Failed failed);
+
+}  // namespace ifind

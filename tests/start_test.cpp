@@ -1,0 +1,274 @@
+// Start: results store, job files, collect path split, the directory-change header
+// and the removal of an earlier run's outputs, in a real temporary job directory.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "hostservices/FakePlatform.h"
+#include "scanphase/KzFind.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kzhost::FakePlatform;
+using Names = std::set<std::string>;
+using Lines = std::vector<std::string>;
+
+// The recording fake, with the job file paths it hands out open to change.
+class FilesPlatform : public FakePlatform {
+ public:
+  std::optional<std::string> collectFile, subclientDir;
+
+  int subclientDirAndFiles(uint32_t major, uint32_t minor, subclientFiles* files, int type,
+                           const char* dirOverride) override {
+    int rc = FakePlatform::subclientDirAndFiles(major, minor, files, type, dirOverride);
+    if (rc != -1 && collectFile) snprintf(files->collectFile, sizeof files->collectFile, "%s", collectFile->c_str());
+    if (rc != -1 && subclientDir) snprintf(files->subclientDir, sizeof files->subclientDir, "%s", subclientDir->c_str());
+    return rc;
+  }
+};
+
+class StartTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto p = std::make_unique<FilesPlatform>();
+    p->setDebugLevel(9);
+    fake = p.get();
+    m_previous = kzhost::Platform::install(std::move(p));
+    dir = fake->jobDir();
+  }
+  void TearDown() override { kzhost::Platform::install(std::move(m_previous)); }
+
+  // "@" in a text stands for the job directory.
+  std::string at(std::string s) const {
+    if (size_t i = s.find('@'); i != std::string::npos) s.replace(i, 1, dir);
+    return s;
+  }
+  void touch(const std::string& name, const std::string& content = "x") {
+    std::ofstream(dir + "/" + name, std::ios::binary) << content;
+  }
+  Names entries() const {
+    Names out;
+    for (const auto& e : fs::directory_iterator(dir)) out.insert(e.path().filename().string());
+    return out;
+  }
+  Lines debugTexts() const {
+    Lines out;
+    for (const kzhost::DebugRecord& r : fake->debugLines()) out.push_back(std::to_string(r.level) + ":" + r.text);
+    return out;
+  }
+  static std::unique_ptr<KzFind> phase() {
+    auto k = std::make_unique<KzFind>();
+    k->m_appIdMajor = 2;
+    k->m_appIdMinor = 3;
+    k->m_jobId = 4711;
+    k->m_backupType = 1;
+    k->m_subclient = "default";
+    return k;
+  }
+  static void expectStartError(const CLoError& e, const std::string& message) {
+    ASSERT_TRUE(e.IsError());
+    EXPECT_EQ(e.code(), 774);
+    EXPECT_EQ(e.message(), message);
+    ASSERT_EQ(e.locations().size(), 1u);
+    EXPECT_EQ(e.locations()[0].file, "KzFind");
+    EXPECT_EQ(e.locations()[0].function, "virtual CLoError KzFind::Start()");
+  }
+
+  FilesPlatform* fake = nullptr;
+  std::string dir;
+
+ private:
+  std::unique_ptr<kzhost::Platform> m_previous;
+};
+
+TEST_F(StartTest, SucceedsWithExactCallsLinesAndFiles) {
+  touch("DirChange.tmp", "stale content of an earlier run\n");
+  auto k = phase();
+  const time_t before = time(nullptr);
+  CLoError e = k->Start();
+  const time_t after = time(nullptr);
+  ASSERT_FALSE(e.IsError()) << e.ToString();
+  EXPECT_EQ(fake->calls(), (Lines{"openRaw", "subclientDirAndFiles(2,3,1,null)"}));
+  EXPECT_EQ(debugTexts(), (Lines{"1:Result file opened.", at("1:* m_subclient dir = @"),
+                                 at("1:* collect File = @/Collect.kzf"), at("1:* filter file = @/filters"),
+                                 at("1:* dirchangeTmp = @/DirChange.tmp"), at("1:* failures = @/failures.log")}));
+  EXPECT_EQ(k->m_collectDir + "|" + k->m_collectBase + "|" + k->m_collectExt, dir + "|Collect|kzf");
+  EXPECT_TRUE(k->buResults && k->m_resultsFp && k->m_dirchangeFp && !k->m_collectFp);
+  EXPECT_TRUE(fs::exists(dir + "/results.raw"));
+  // Already on disk, not only buffered: truncated, header only.
+  std::ifstream in(dir + "/DirChange.tmp", std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  EXPECT_EQ(content.str(), "Version2\n");
+  EXPECT_GE(k->m_startTime, before);
+  EXPECT_LE(k->m_startTime, after);
+}
+
+TEST_F(StartTest, CollectPathSplit) {
+  struct {
+    const char* path;
+    const char* error;  // null: success
+    const char* split;  // dir|base|ext afterwards
+  } cases[] = {
+      {"/Name.ext", nullptr, "|Name|ext"},
+      {"@/Name.tar.gz", nullptr, "@|Name.tar|gz"},
+      {"@/Name.", nullptr, "@|Name|"},
+      {"@/a.b/Name", "Collect file name 'Name' must have extension", "@/a.b|Name|"},
+      {"Name.ext", "Collect file name 'Name.ext' must have full path", "Name.ext||"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    fake->collectFile = at(c.path);
+    auto k = phase();
+    CLoError e = k->Start();
+    if (c.error) {
+      expectStartError(e, c.error);
+      EXPECT_EQ(k->m_dirchangeFp, nullptr);
+      EXPECT_EQ(k->m_startTime, 0);
+    } else {
+      EXPECT_FALSE(e.IsError()) << e.ToString();
+    }
+    EXPECT_EQ(k->m_collectDir + "|" + k->m_collectBase + "|" + k->m_collectExt, at(c.split));
+  }
+}
+
+TEST_F(StartTest, RemovesOutputsOfAnEarlierRun) {
+  for (const char* name : {"split_config.1", "split_config", "CIdxDone.kzf.tmp", "HCollect7", "Merged_split_config",
+                           "Collect.kzf", "Collect1.kzf", "Collect3.tmp", "CollectAnything", "verifySyntheticFull.done",
+                           "Split_config", "hcollect", "CIdxDone.kz", "collect1.kzf", "keep.txt"}) {
+    touch(name);
+  }
+  ASSERT_EQ(mkdir((dir + "/HCollectDir").c_str(), 0755), 0);  // matches, but unlink cannot remove it
+  ASSERT_FALSE(phase()->Start().IsError());
+  EXPECT_EQ(entries(), (Names{"Split_config", "hcollect", "CIdxDone.kz", "collect1.kzf", "keep.txt", "HCollectDir",
+                              "results.raw", "DirChange.tmp"}));
+}
+
+// A collect file name that is all extension must not turn the cleanup into "delete
+// everything": only numbered collect files and their scratch copies go.
+TEST_F(StartTest, EmptyCollectBaseDeletesOnlyNumberedCollectFiles) {
+  struct {
+    const char* collectName;
+    Names removed, kept;
+  } cases[] = {
+      {".kzf", {"1.kzf", "12.kzf", "3.tmp", "split_config"},
+       {".kzf", "a1.kzf", "1.kzfx", "1kzf", "x.tmp", ".tmp", "1.", "1.kz", "keep.txt", "1.kzf.bak"}},
+      {".", {"1.", "7.tmp"}, {".kzf", "1.kzf", "1", "keep.txt"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.collectName);
+    for (const auto& e : fs::directory_iterator(dir)) fs::remove_all(e.path());
+    for (const Names* names : {&c.removed, &c.kept}) {
+      for (const std::string& n : *names) touch(n);
+    }
+    fake->collectFile = dir + "/" + c.collectName;
+    auto k = phase();
+    ASSERT_FALSE(k->Start().IsError());
+    EXPECT_EQ(k->m_collectBase, "");
+    Names expected = c.kept;
+    expected.insert({"results.raw", "DirChange.tmp"});
+    EXPECT_EQ(entries(), expected);
+  }
+}
+
+TEST_F(StartTest, ResultsStoreFailuresDoNotStopStart) {
+  struct {
+    bool openRawFails;
+    const char* failOpen;
+    Lines calls;
+    const char* firstLine;
+  } cases[] = {
+      {true, "", {"openRaw", "event(minor,0x1100001b,0,0,args=[4711])", "subclientDirAndFiles(2,3,1,null)"},
+       "1:failed buResults->openFile"},
+      {false, "@/results.raw", {"openRaw", "subclientDirAndFiles(2,3,1,null)"},
+       "1:Could not open file for backup results '@/results.raw'"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.firstLine);
+    fake->clear();
+    fake->switches().openRawFails = c.openRawFails;
+    fake->switches().failOpenPrefix = at(c.failOpen);
+    auto k = phase();
+    ASSERT_FALSE(k->Start().IsError());
+    EXPECT_EQ(fake->calls(), c.calls);
+    EXPECT_TRUE(!k->buResults && !k->m_resultsFp);
+    Lines lines = debugTexts();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], at(c.firstLine));
+    EXPECT_EQ(lines[1], "1:Result file is not initialized.");
+    EXPECT_NE(k->m_startTime, 0);
+  }
+}
+
+TEST_F(StartTest, FailedSteps) {
+  struct {
+    void (*configure)(FakePlatform::Switches&, const std::string& dirchange);
+    const char* message;
+    bool dirchangeOpen;
+  } cases[] = {
+      {[](FakePlatform::Switches& s, const std::string&) { s.subclientDirFails = true; },
+       "Could not Identify base directory for m_subclient default", false},
+      {[](FakePlatform::Switches& s, const std::string& p) { s.failOpenPrefix = p; },
+       "Failed open dirchange file '@/DirChange.tmp'", false},
+      {[](FakePlatform::Switches& s, const std::string& p) { s.fullDiskPrefix = p; },
+       "Failed to write dirchange file '@/DirChange.tmp'", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    fake->switches() = FakePlatform::Switches();
+    c.configure(fake->switches(), dir + "/DirChange.tmp");
+    touch("HCollect7");
+    auto k = phase();
+    expectStartError(k->Start(), at(c.message));
+    EXPECT_TRUE(k->buResults && k->m_resultsFp);  // opened before the failing step; the destructor releases them
+    EXPECT_EQ(k->m_dirchangeFp != nullptr, c.dirchangeOpen);
+    EXPECT_EQ(k->m_startTime, 0);
+    EXPECT_TRUE(fs::exists(dir + "/HCollect7"));  // no cleanup after a failed step
+  }
+  EXPECT_TRUE(fake->logged(at("Failed to write dirchange file '@/DirChange.tmp'")));
+}
+
+TEST_F(StartTest, JobDirectoryThatCannotBeListed) {
+  touch("jobdir-file");
+  for (auto [jobDir, errnoValue] : {std::pair{"@/jobdir-missing", ENOENT}, std::pair{"@/jobdir-file", ENOTDIR}}) {
+    SCOPED_TRACE(jobDir);
+    fake->subclientDir = at(jobDir);
+    auto k = phase();
+    CLoError e = k->Start();
+    ASSERT_TRUE(e.IsError());
+    EXPECT_EQ(e.kind(), CLoError::Kind::ErrNo);
+    EXPECT_EQ(e.code(), errnoValue);
+    ASSERT_GE(e.locations().size(), 2u);
+    EXPECT_EQ(e.locations().back().function, "virtual CLoError KzFind::Start()");
+    EXPECT_EQ(k->m_startTime, 0);
+    EXPECT_NE(k->m_dirchangeFp, nullptr);  // opened before the failing step; stays
+  }
+}
+
+TEST_F(StartTest, SubclassChoosesTheJobDirectory) {
+  struct Elsewhere : KzFind {
+    std::string where;
+    const char* getSubClientDir(const char** out) override { return where.c_str(); }
+  };
+  Elsewhere k;
+  k.where = dir + "/elsewhere";
+  ASSERT_EQ(mkdir(k.where.c_str(), 0755), 0);
+  std::ofstream(k.where + "/HCollect1") << "x";
+  ASSERT_FALSE(k.Start().IsError());
+  EXPECT_EQ(fake->calls("subclientDirAndFiles"), Lines{"subclientDirAndFiles(0,0,-1," + k.where + ")"});
+  EXPECT_EQ(k.m_collectDir, k.where);
+  EXPECT_FALSE(fs::exists(k.where + "/HCollect1"));
+}
+
+}  // namespace
