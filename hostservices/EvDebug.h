@@ -37,7 +37,7 @@ class EvDebug {
   long long m_jobId = 0;  // carried on every line once set
 
  private:
-  const void* m_fileInstance;
+  [[maybe_unused]] const void* m_fileInstance;
 };
 
 // The job's event object; it is also the phase's debug log.

@@ -42,7 +42,7 @@ class KZJobCtrlClient {
   void finishedWork(int milliseconds);
 
  private:
-  int m_verboseLevel;
+  [[maybe_unused]] int m_verboseLevel;
   long long m_jobId = 0;
 };
 
@@ -64,7 +64,7 @@ class KZPI_CommClient : public KZPI_PlatformBase {
   explicit KZPI_CommClient(EvDebug* debug) : m_debug(debug) {}
 
  private:
-  EvDebug* m_debug;
+  [[maybe_unused]] EvDebug* m_debug;
 };
 
 struct KZPI_Focus {
