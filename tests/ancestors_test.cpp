@@ -47,40 +47,38 @@ TEST_F(AncestorsTest, HandEditsOfTheListAreRespected) {
 
 TEST_F(AncestorsTest, ManyDistinctDirectories) {
   // A linear presence test takes minutes here.
-  for (int i = 0; i < 100000; ++i) find.collectAncestors(("/d1/d2/d3/d4/d5/" + std::to_string(i) + "/f").c_str());
+  for (int i = 0; i < 100000; ++i) find.collectAncestors(("/d1/d2/d3/d4/d5/" + std::to_string(i) + "/f").data());
   EXPECT_EQ(find.m_ancestors.size(), 100005u);
 }
 
 TEST_F(AncestorsTest, DumpWritesAfterTheFileLinesAndForgets) {
   EXPECT_EQ(find.dumpAncestors(), 0);  // empty: opens nothing
   EXPECT_EQ(find.m_collectFp, nullptr);
-  EXPECT_EQ(kztest::countLogged(*fake, "ADD Parent Dir ancestors..."), 1);
+  find.collectAncestors("/a/b/f");
+  find.dumpAncestors();  // no file line yet: collect file 1 is made
+  EXPECT_EQ(find.m_curCollectNum, 1);
+  EXPECT_EQ(collect(), "/a/b\n/a\n");
   ASSERT_EQ(find.addToCollect("/x/y/f", 4), 0);
   for (const char* p : {"/x/y/f", "/x/z/f", "/x/a|b/f"}) find.collectAncestors(p);
   find.m_ancestors.push_back("/x");  // a duplicate put in by hand is written once
   EXPECT_EQ(find.dumpAncestors(), 0);
-  EXPECT_EQ(collect(), "/x/y/f|4\n/x/y\n/x\n/x/z\n/x/a\\pb\n");
-  EXPECT_EQ(find.m_numEntries, 5);
+  EXPECT_EQ(collect(), "/a/b\n/a\n/x/y/f|4\n/x/y\n/x\n/x/z\n/x/a\\pb\n");
+  EXPECT_EQ(find.m_numEntries, 7);
   EXPECT_TRUE(find.m_ancestors.empty());
-}
-
-TEST_F(AncestorsTest, DumpWithoutFileLinesCreatesCollectFileOne) {
-  find.collectAncestors("/a/b/f");
-  find.dumpAncestors();
-  EXPECT_EQ(find.m_curCollectNum, 1);
-  EXPECT_EQ(collect(), "/a/b\n/a\n");
 }
 
 TEST_F(AncestorsTest, FailuresSkipEntriesAndAreNoticed) {
   find.m_collectDir = dir / "missing";
   find.collectAncestors("/a/b/f");
   find.dumpAncestors();
-  EXPECT_EQ(kztest::countLogged(*fake, "Could not open '" + (dir / "missing/Collect1.kzf") + "' for writing, errno 2"), 2);
+  const std::string open = "Could not open '" + (dir / "missing/Collect1.kzf") + "' for writing, errno 2";
+  EXPECT_EQ(kztest::countLogged(*fake, open), 2);
   EXPECT_TRUE(find.m_ancestors.empty());
 
   find.m_collectDir = dir.path();
   fake->switches().fullDiskPrefix = dir.path();
-  for (int i = 0; i < 10000; ++i) find.collectAncestors(("/" + std::string(40, 'd') + std::to_string(i) + "/f").c_str());
+  const std::string longDir = "/" + std::string(40, 'd');
+  for (int i = 0; i < 10000; ++i) find.collectAncestors((longDir + std::to_string(i) + "/f").data());
   find.dumpAncestors();  // more than one stdio buffer of lines
   EXPECT_LT(find.m_numEntries, 10000);
   EXPECT_TRUE(KzFindTestAccess::outputLost(find));

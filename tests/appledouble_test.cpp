@@ -1,9 +1,4 @@
 // AppleDouble companion marking and the inode property preserver.
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "scanphase/AppleDouble.h"
 #include "scanphase/InodePropPreserver.h"
 #include "support/WriterSupport.h"
@@ -21,6 +16,12 @@ std::string header(std::string count = std::string("\0\2", 2)) {
 void setTimes(const std::string& path, time_t atime, time_t mtime) {
   struct timespec ts[2] = {{atime, 0}, {mtime, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), ts, AT_SYMLINK_NOFOLLOW), 0);
+}
+
+std::pair<time_t, time_t> timesOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(lstat(path.c_str(), &st), 0);
+  return {st.st_atime, st.st_mtime};
 }
 
 class AppleDoubleTest : public ::testing::Test {
@@ -73,6 +74,8 @@ TEST_F(AppleDoubleTest, HfsMountsAreNeverOpened) {
       {"", {{"/", "hfs", ""}, {d, "ext4", ""}}},  // the later, inner entry does not stop the walk
       {"-", {{d, "HFS", ""}}},
       {"-", {{"/elsewhere", "hfs", ""}, {"/", "xfs", ""}}},
+      {"-", {{d.substr(0, d.size() - 1), "hfs", ""}}},  // a sibling whose name the folder's begins with
+      {"", {{d + "/", "hfs", ""}}},
   };
   for (const auto& [expected, mounts] : cases) {
     SCOPED_TRACE(mounts.front().mnt_type);
@@ -108,20 +111,22 @@ TEST_F(AppleDoubleTest, ThroughTheWriterWithTimesPreserved) {
   EXPECT_EQ(st.st_atime, 1000000000);
 }
 
-TEST_F(AppleDoubleTest, PreserverCapturesOnce) {
+// The times captured at construction go back on a file; a link and its target are left alone.
+TEST_F(AppleDoubleTest, TimePreserverPutsBackFileTimesOnly) {
   kztest::writeFile(dir / "file", "abc");
-  setTimes(dir / "file", 1000000000, 1100000000);
   ASSERT_EQ(symlink("file", (dir / "link").c_str()), 0);
-  CoreInodePropPreserver<struct stat> file(dir / "file"), link(dir / "link"), missing(dir / "missing");
-  setTimes(dir / "file", 5, 6);  // not read again
-  EXPECT_EQ(file.getstatresult(), 0);
-  EXPECT_EQ(file.getname(), dir / "file");
-  EXPECT_EQ(file.getatime(), 1000000000);
-  EXPECT_EQ(file.getmtime(), 1100000000);
-  EXPECT_EQ(file.getinodeuid(), getuid());
-  EXPECT_TRUE(S_ISREG(file.getmode()));
-  EXPECT_EQ(link.getstatresult(), 1);
-  EXPECT_EQ(missing.getstatresult(), -1);
+  setTimes(dir / "file", 1000000000, 1100000000);
+  setTimes(dir / "link", 3000000, 4000000);
+  EXPECT_EQ(CoreInodePropPreserver<struct stat>(dir / "missing").getstatresult(), -1);
+  {
+    AMTimePreserver link(new CoreInodePropPreserver<struct stat>(dir / "link"));  // released last
+    AMTimePreserver file(new CoreInodePropPreserver<struct stat>(dir / "file"));
+    setTimes(dir / "file", 5, 6);  // what reading would do
+    setTimes(dir / "link", 7, 8);
+  }
+  EXPECT_EQ(timesOf(dir / "file"), (std::pair<time_t, time_t>{1000000000, 1100000000}));
+  EXPECT_EQ(timesOf(dir / "link"), (std::pair<time_t, time_t>{7, 8}));
+  AMTimePreserver none(nullptr);  // taking over nothing is harmless
 }
 
 }  // namespace

@@ -31,8 +31,8 @@ class CollectWriterTest : public ::testing::Test {
 };
 
 TEST_F(CollectWriterTest, LinesSizesAndNumbering) {
-  for (const char* skipped : {"/", "rel/a", ""}) EXPECT_EQ(find.addToCollect(skipped, 9), 0);
-  EXPECT_EQ(find.addToCollect(nullptr, 9), 0);
+  for (const char* skipped : {"/", "rel/a", "", static_cast<const char*>(nullptr)})
+    EXPECT_EQ(find.addToCollect(skipped, 9), 0);
   EXPECT_EQ(find.m_curCollectNum, 0);  // skipped paths choose no number
   EXPECT_EQ(kztest::countLogged(*fake, "/"), 1);  // but are logged at level 2
   EXPECT_EQ(find.addToCollect("/data/empty", 0), 0);
@@ -44,7 +44,6 @@ TEST_F(CollectWriterTest, LinesSizesAndNumbering) {
   EXPECT_EQ(find.m_collectInfo[1].totalSize, 145);
   EXPECT_EQ(find.m_numEntries, 4);
   EXPECT_EQ(find.m_nextCollectNum, 2);
-  EXPECT_EQ(find.m_collectPath, file(1));
   EXPECT_EQ(find.addToCollect("/huge", INT64_MAX), 0);  // the sum sticks at the limit
   EXPECT_EQ(find.m_collectInfo[1].totalSize, INT64_MAX);
 }
@@ -113,9 +112,7 @@ TEST_F(CollectWriterTest, FullDiskIsNoticed) {
 TEST_F(CollectWriterTest, AwkwardPathsGiveOneWellFormedLineEach) {
   const std::string longName = "/" + std::string(PATH_MAX + 100, 'L');
   std::pair<std::string, std::string> cases[] = {
-      {"/d/new\nline", "/d/new\\nline"}, {"/d/cr\rret", "/d/cr\\rret"},     {"/d/pi|pe", "/d/pi\\ppe"},
-      {"/d/back\\sl", "/d/back\\\\sl"},  {"/d/bad\xff\xfe", "/d/bad\xff\xfe"}, {longName, longName},
-  };
+      {"/d/new\nline|", "/d/new\\nline\\p"}, {"/d/bad\xff\xfe", "/d/bad\xff\xfe"}, {longName, longName}};
   std::string expected;
   for (const auto& [path, escaped] : cases) {
     EXPECT_EQ(find.addToCollect(path.c_str(), 1), 0);

@@ -1,4 +1,4 @@
-// The directory-change file and the failure report.
+// The directory-change file.
 //
 // The first-line flag lives once per process. ctest runs every test in its own
 // process; when the whole program runs at once, the tests that need a fresh flag
@@ -66,12 +66,6 @@ TEST_F(DirChangeTest, WriteFailuresAreNoticed) {
   EXPECT_EQ(find.addToDirchange("/a", false), -1);
   EXPECT_EQ(find.addToDirchange("/a/x", true), -1);  // the TAB already fails
   EXPECT_TRUE(KzFindTestAccess::outputLost(find));
-}
-
-TEST_F(DirChangeTest, ReportFailFileNamesTheFileThenTheReason) {
-  find.reportFailFile("Permission denied", "/d/f");
-  EXPECT_EQ(kztest::countLogged(*fake, "file '/d/f' (Permission denied) failed."), 1);
-  EXPECT_TRUE(fake->calls().empty());
 }
 
 }  // namespace

@@ -1,21 +1,10 @@
 // Start: results store, job files, collect path split, the directory-change header
 // and the removal of an earlier run's outputs, in a real temporary job directory.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <cstdio>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
 #include <optional>
 #include <set>
-#include <sstream>
-#include <string>
-#include <vector>
 
-#include "hostservices/FakePlatform.h"
-#include "scanphase/KzFind.h"
+#include "support/WriterSupport.h"
 
 namespace {
 
@@ -23,17 +12,17 @@ namespace fs = std::filesystem;
 using kzhost::FakePlatform;
 using Names = std::set<std::string>;
 using Lines = std::vector<std::string>;
+constexpr const char* kStart = "virtual CLoError KzFind::Start()";
 
 // The recording fake, with the job file paths it hands out open to change.
 class FilesPlatform : public FakePlatform {
  public:
   std::optional<std::string> collectFile, subclientDir;
-
-  int subclientDirAndFiles(uint32_t major, uint32_t minor, subclientFiles* files, int type,
-                           const char* dirOverride) override {
-    int rc = FakePlatform::subclientDirAndFiles(major, minor, files, type, dirOverride);
-    if (rc != -1 && collectFile) snprintf(files->collectFile, sizeof files->collectFile, "%s", collectFile->c_str());
-    if (rc != -1 && subclientDir) snprintf(files->subclientDir, sizeof files->subclientDir, "%s", subclientDir->c_str());
+  int subclientDirAndFiles(uint32_t major, uint32_t minor, subclientFiles* files, int type, const char* o) override {
+    int rc = FakePlatform::subclientDirAndFiles(major, minor, files, type, o);
+    if (rc == -1) return rc;
+    if (collectFile) snprintf(files->collectFile, sizeof files->collectFile, "%s", collectFile->c_str());
+    if (subclientDir) snprintf(files->subclientDir, sizeof files->subclientDir, "%s", subclientDir->c_str());
     return rc;
   }
 };
@@ -54,18 +43,16 @@ class StartTest : public ::testing::Test {
     if (size_t i = s.find('@'); i != std::string::npos) s.replace(i, 1, dir);
     return s;
   }
-  void touch(const std::string& name, const std::string& content = "x") {
-    std::ofstream(dir + "/" + name, std::ios::binary) << content;
+  void touch(const Names& names) {
+    for (const std::string& n : names) kztest::writeFile(dir + "/" + n, "x");
   }
   Names entries() const {
     Names out;
     for (const auto& e : fs::directory_iterator(dir)) out.insert(e.path().filename().string());
     return out;
   }
-  Lines debugTexts() const {
-    Lines out;
-    for (const kzhost::DebugRecord& r : fake->debugLines()) out.push_back(std::to_string(r.level) + ":" + r.text);
-    return out;
+  static std::string collectSplit(const KzFind& k) {
+    return k.m_collectDir + "|" + k.m_collectBase + "|" + k.m_collectExt;
   }
   static std::unique_ptr<KzFind> phase() {
     auto k = std::make_unique<KzFind>();
@@ -76,14 +63,6 @@ class StartTest : public ::testing::Test {
     k->m_subclient = "default";
     return k;
   }
-  static void expectStartError(const CLoError& e, const std::string& message) {
-    ASSERT_TRUE(e.IsError());
-    EXPECT_EQ(e.code(), 774);
-    EXPECT_EQ(e.message(), message);
-    ASSERT_EQ(e.locations().size(), 1u);
-    EXPECT_EQ(e.locations()[0].file, "KzFind");
-    EXPECT_EQ(e.locations()[0].function, "virtual CLoError KzFind::Start()");
-  }
 
   FilesPlatform* fake = nullptr;
   std::string dir;
@@ -92,27 +71,19 @@ class StartTest : public ::testing::Test {
   std::unique_ptr<kzhost::Platform> m_previous;
 };
 
-TEST_F(StartTest, SucceedsWithExactCallsLinesAndFiles) {
-  touch("DirChange.tmp", "stale content of an earlier run\n");
+TEST_F(StartTest, SucceedsWithExactCallsAndFiles) {
+  kztest::writeFile(dir + "/DirChange.tmp", "stale content of an earlier run\n");
   auto k = phase();
   const time_t before = time(nullptr);
   CLoError e = k->Start();
-  const time_t after = time(nullptr);
   ASSERT_FALSE(e.IsError()) << e.ToString();
   EXPECT_EQ(fake->calls(), (Lines{"openRaw", "subclientDirAndFiles(2,3,1,null)"}));
-  EXPECT_EQ(debugTexts(), (Lines{"1:Result file opened.", at("1:* m_subclient dir = @"),
-                                 at("1:* collect File = @/Collect.kzf"), at("1:* filter file = @/filters"),
-                                 at("1:* dirchangeTmp = @/DirChange.tmp"), at("1:* failures = @/failures.log")}));
-  EXPECT_EQ(k->m_collectDir + "|" + k->m_collectBase + "|" + k->m_collectExt, dir + "|Collect|kzf");
+  EXPECT_EQ(collectSplit(*k), dir + "|Collect|kzf");
   EXPECT_TRUE(k->buResults && k->m_resultsFp && k->m_dirchangeFp && !k->m_collectFp);
   EXPECT_TRUE(fs::exists(dir + "/results.raw"));
-  // Already on disk, not only buffered: truncated, header only.
-  std::ifstream in(dir + "/DirChange.tmp", std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  EXPECT_EQ(content.str(), "Version2\n");
+  EXPECT_EQ(kztest::readFile(dir + "/DirChange.tmp"), "Version2\n");  // on disk, not only buffered
   EXPECT_GE(k->m_startTime, before);
-  EXPECT_LE(k->m_startTime, after);
+  EXPECT_LE(k->m_startTime, time(nullptr));
 }
 
 TEST_F(StartTest, CollectPathSplit) {
@@ -132,23 +103,17 @@ TEST_F(StartTest, CollectPathSplit) {
     fake->collectFile = at(c.path);
     auto k = phase();
     CLoError e = k->Start();
-    if (c.error) {
-      expectStartError(e, c.error);
-      EXPECT_EQ(k->m_dirchangeFp, nullptr);
-      EXPECT_EQ(k->m_startTime, 0);
-    } else {
-      EXPECT_FALSE(e.IsError()) << e.ToString();
-    }
-    EXPECT_EQ(k->m_collectDir + "|" + k->m_collectBase + "|" + k->m_collectExt, at(c.split));
+    if (c.error) kztest::expectError(e, 774, c.error, kStart);
+    EXPECT_EQ(e.IsError(), c.error != nullptr);
+    EXPECT_EQ(k->m_dirchangeFp == nullptr, c.error != nullptr);
+    EXPECT_EQ(collectSplit(*k), at(c.split));
   }
 }
 
-TEST_F(StartTest, RemovesOutputsOfAnEarlierRun) {
-  for (const char* name : {"split_config.1", "split_config", "CIdxDone.kzf.tmp", "HCollect7", "Merged_split_config",
-                           "Collect.kzf", "Collect1.kzf", "Collect3.tmp", "CollectAnything", "verifySyntheticFull.done",
-                           "Split_config", "hcollect", "CIdxDone.kz", "collect1.kzf", "keep.txt"}) {
-    touch(name);
-  }
+TEST_F(StartTest, RemovesOutputsOfAnEarlierRunOnly) {
+  touch({"split_config.1", "split_config", "CIdxDone.kzf.tmp", "HCollect7", "Merged_split_config", "Collect.kzf",
+         "Collect1.kzf", "Collect3.tmp", "CollectAnything", "verifySyntheticFull.done", "Split_config", "hcollect",
+         "CIdxDone.kz", "collect1.kzf", "keep.txt"});
   ASSERT_EQ(mkdir((dir + "/HCollectDir").c_str(), 0755), 0);  // matches, but unlink cannot remove it
   ASSERT_FALSE(phase()->Start().IsError());
   EXPECT_EQ(entries(), (Names{"Split_config", "hcollect", "CIdxDone.kz", "collect1.kzf", "keep.txt", "HCollectDir",
@@ -169,9 +134,8 @@ TEST_F(StartTest, EmptyCollectBaseDeletesOnlyNumberedCollectFiles) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.collectName);
     for (const auto& e : fs::directory_iterator(dir)) fs::remove_all(e.path());
-    for (const Names* names : {&c.removed, &c.kept}) {
-      for (const std::string& n : *names) touch(n);
-    }
+    touch(c.removed);
+    touch(c.kept);
     fake->collectFile = dir + "/" + c.collectName;
     auto k = phase();
     ASSERT_FALSE(k->Start().IsError());
@@ -182,32 +146,18 @@ TEST_F(StartTest, EmptyCollectBaseDeletesOnlyNumberedCollectFiles) {
   }
 }
 
+// Without a results store the scan still runs; a refused store raises an event.
 TEST_F(StartTest, ResultsStoreFailuresDoNotStopStart) {
-  struct {
-    bool openRawFails;
-    const char* failOpen;
-    Lines calls;
-    const char* firstLine;
-  } cases[] = {
-      {true, "", {"openRaw", "event(minor,0x1100001b,0,0,args=[4711])", "subclientDirAndFiles(2,3,1,null)"},
-       "1:failed buResults->openFile"},
-      {false, "@/results.raw", {"openRaw", "subclientDirAndFiles(2,3,1,null)"},
-       "1:Could not open file for backup results '@/results.raw'"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.firstLine);
+  for (bool openRawFails : {true, false}) {
     fake->clear();
-    fake->switches().openRawFails = c.openRawFails;
-    fake->switches().failOpenPrefix = at(c.failOpen);
+    fake->switches().openRawFails = openRawFails;
+    fake->switches().failOpenPrefix = dir + "/results.raw";
     auto k = phase();
     ASSERT_FALSE(k->Start().IsError());
-    EXPECT_EQ(fake->calls(), c.calls);
+    Lines want = {"openRaw", "subclientDirAndFiles(2,3,1,null)"};
+    if (openRawFails) want.insert(want.begin() + 1, "event(minor,0x1100001b,0,0,args=[4711])");
+    EXPECT_EQ(fake->calls(), want);
     EXPECT_TRUE(!k->buResults && !k->m_resultsFp);
-    Lines lines = debugTexts();
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[0], at(c.firstLine));
-    EXPECT_EQ(lines[1], "1:Result file is not initialized.");
-    EXPECT_NE(k->m_startTime, 0);
   }
 }
 
@@ -228,31 +178,26 @@ TEST_F(StartTest, FailedSteps) {
     SCOPED_TRACE(c.message);
     fake->switches() = FakePlatform::Switches();
     c.configure(fake->switches(), dir + "/DirChange.tmp");
-    touch("HCollect7");
+    touch({"HCollect7"});
     auto k = phase();
-    expectStartError(k->Start(), at(c.message));
+    kztest::expectError(k->Start(), 774, at(c.message), kStart);
     EXPECT_TRUE(k->buResults && k->m_resultsFp);  // opened before the failing step; the destructor releases them
     EXPECT_EQ(k->m_dirchangeFp != nullptr, c.dirchangeOpen);
     EXPECT_EQ(k->m_startTime, 0);
     EXPECT_TRUE(fs::exists(dir + "/HCollect7"));  // no cleanup after a failed step
   }
-  EXPECT_TRUE(fake->logged(at("Failed to write dirchange file '@/DirChange.tmp'")));
 }
 
 TEST_F(StartTest, JobDirectoryThatCannotBeListed) {
-  touch("jobdir-file");
-  for (auto [jobDir, errnoValue] : {std::pair{"@/jobdir-missing", ENOENT}, std::pair{"@/jobdir-file", ENOTDIR}}) {
-    SCOPED_TRACE(jobDir);
+  touch({"jobdir-file"});
+  for (auto [jobDir, err] : {std::pair{"@/jobdir-missing", ENOENT}, std::pair{"@/jobdir-file", ENOTDIR}}) {
     fake->subclientDir = at(jobDir);
     auto k = phase();
     CLoError e = k->Start();
-    ASSERT_TRUE(e.IsError());
     EXPECT_EQ(e.kind(), CLoError::Kind::ErrNo);
-    EXPECT_EQ(e.code(), errnoValue);
-    ASSERT_GE(e.locations().size(), 2u);
-    EXPECT_EQ(e.locations().back().function, "virtual CLoError KzFind::Start()");
+    EXPECT_EQ(e.code(), err);
+    EXPECT_EQ(e.locations().back().function, kStart);
     EXPECT_EQ(k->m_startTime, 0);
-    EXPECT_NE(k->m_dirchangeFp, nullptr);  // opened before the failing step; stays
   }
 }
 
@@ -260,11 +205,10 @@ TEST_F(StartTest, SubclassChoosesTheJobDirectory) {
   struct Elsewhere : KzFind {
     std::string where;
     const char* getSubClientDir(const char** out) override { return where.c_str(); }
-  };
-  Elsewhere k;
+  } k;
   k.where = dir + "/elsewhere";
   ASSERT_EQ(mkdir(k.where.c_str(), 0755), 0);
-  std::ofstream(k.where + "/HCollect1") << "x";
+  kztest::writeFile(k.where + "/HCollect1", "x");
   ASSERT_FALSE(k.Start().IsError());
   EXPECT_EQ(fake->calls("subclientDirAndFiles"), Lines{"subclientDirAndFiles(0,0,-1," + k.where + ")"});
   EXPECT_EQ(k.m_collectDir, k.where);

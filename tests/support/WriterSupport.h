@@ -1,12 +1,17 @@
-// Helpers for the tests of the scan output writers.
+// Helpers shared by the tests: temp folders and trees, file contents, errors, fake records.
 #pragma once
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "hostservices/FakePlatform.h"
 #include "scanphase/KzFind.h"
@@ -26,7 +31,10 @@ class TempDir {
   }
   ~TempDir() {
     std::error_code ec;
-    if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
+    if (m_path.empty()) return;
+    // remove_all gives up below PATH_MAX; rm walks deep trees with *at calls.
+    std::filesystem::remove_all(m_path, ec);
+    if (ec && system(("rm -rf '" + m_path + "'").c_str()) != 0) ADD_FAILURE() << "left " << m_path;
   }
   const std::string& path() const { return m_path; }
   std::string operator/(const std::string& name) const { return m_path + "/" + name; }
@@ -35,14 +43,6 @@ class TempDir {
   std::string m_path;
 };
 
-inline std::string flushAndRead(FILE* fp, const std::string& path) {
-  if (fp) fflush(fp);
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
 inline std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream out;
@@ -50,8 +50,53 @@ inline std::string readFile(const std::string& path) {
   return out.str();
 }
 
+inline std::string flushAndRead(FILE* fp, const std::string& path) {
+  if (fp) fflush(fp);
+  return readFile(path);
+}
+
 inline void writeFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// Entries below root: a name ending in '/' is a directory, any other a file that holds
+// its own name.
+inline void makeTree(const std::string& root, const std::vector<std::string>& entries) {
+  for (const std::string& e : entries) {
+    if (e.back() == '/') ASSERT_EQ(0, mkdir((root + "/" + e).c_str(), 0755)) << e;
+    else writeFile(root + "/" + e, e);
+  }
+}
+
+// depth directories called name, each inside the last, below root, with the empty file
+// leaf at the bottom; with side, each level also holds side/leaf. The *at calls reach
+// paths longer than PATH_MAX.
+inline void makeChain(const std::string& root, const std::string& name, int depth, const char* leaf,
+                      bool side = false) {
+  int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int i = 0; i < depth && fd >= 0; ++i) {
+    if (side && mkdirat(fd, "side", 0755) == 0) {
+      int s = openat(fd, "side", O_RDONLY | O_DIRECTORY);
+      close(openat(s, "leaf", O_WRONLY | O_CREAT, 0644));
+      close(s);
+    }
+    mkdirat(fd, name.c_str(), 0755);
+    int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    close(fd);
+    fd = next;
+  }
+  ASSERT_GE(fd, 0);
+  close(openat(fd, leaf, O_WRONLY | O_CREAT, 0644));
+  close(fd);
+}
+
+// An error of this code and message, passed on last by function.
+inline void expectError(const CLoError& e, int code, const std::string& message, const std::string& function) {
+  ASSERT_TRUE(e.IsError());
+  EXPECT_EQ(e.code(), code);
+  EXPECT_EQ(e.message(), message);
+  ASSERT_FALSE(e.locations().empty());
+  EXPECT_EQ(e.locations().back().function, function);
 }
 
 // Collect files dir/Collect<N>.kzf.
