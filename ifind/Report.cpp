@@ -82,13 +82,18 @@ std::string formatSummary(const Summary& s) {
   for (size_t i = 0; i < s.roots.size(); ++i) o << (i ? " " : "") << s.roots[i];
   o << "\n";
   if (s.backupType != 1) o << "  reference time " << timeText(s.referenceTime) << " (" << s.referenceTime << ")\n";
-  o << "  entries        " << withCommas(st.entries) << " seen, " << withCommas(static_cast<uint64_t>(s.recorded))
-    << " recorded\n";
+  // Entries are what the walk met; collect lines are what the files hold: the recorded
+  // files plus one line per directory above them, which includes the parents of the
+  // content paths that the walk never met. The two counts differ by design.
+  o << "  entries        " << withCommas(st.entries) << " seen\n";
+  const uint64_t lines = s.recorded > 0 ? static_cast<uint64_t>(s.recorded) : 0;
+  o << "  collect lines  " << withCommas(lines) << " (" << withCommas(std::min(st.files, lines)) << " files, "
+    << withCommas(lines - std::min(st.files, lines)) << " directories, with the content paths' parents)\n";
   o << "  files          " << withCommas(st.files) << " recorded";
   if (s.backupType != 1) o << ", " << withCommas(st.unchanged) << " unchanged";
   if (st.excluded) o << ", " << withCommas(st.excluded) << " excluded";
   o << "\n";
-  o << "  directories    " << withCommas(st.directories) << "\n";
+  o << "  directories    " << withCommas(st.directories) << " entered\n";
   o << "  bytes          " << humanBytes(st.bytes) << " (" << withCommas(st.bytes) << ")\n";
   o << "  failures       " << withCommas(st.failures);
   if (st.failures) o << " (listed in " << s.failuresFile << ")";

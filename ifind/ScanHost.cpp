@@ -153,6 +153,11 @@ void ScanHost::DecideIfNewMountPoint(const char* path, bool) {
   dev_t dev = m_entryDev;
   if (m_finishing) {
     // Ancestor lines at the finish: the directory's own file system, when the walk met it.
+    // While the walk met one file system at most and its collect file is the current
+    // one, every answer below leaves m_curCollectNum as it is: skip the lstat.
+    if (m_curCollectNum != 0 &&
+        (m_devCollect.empty() || (m_devCollect.size() == 1 && m_devCollect.begin()->second == m_curCollectNum)))
+      return;
     struct stat st {};
     if (!path || lstat(path, &st) != 0 || !m_devCollect.contains(st.st_dev)) {
       if (m_curCollectNum == 0) m_curCollectNum = m_nextCollectNum++;

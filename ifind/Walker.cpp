@@ -83,6 +83,9 @@ struct linux_dirent64 {
   char d_name[];
 };
 
+// Levels of a directory's place in visiting order kept for ordering the readers' work.
+constexpr size_t kOrderLevels = 64;
+
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 
 // Opens a directory without updating its access time where the kernel lets us.
@@ -126,6 +129,12 @@ struct Node {
   Walker* walker;
   std::shared_ptr<Node> parent;
   std::string name;  // for a content path: the path as given
+  // The place in visiting order: the ordinal of each subdirectory on the way down from
+  // the content path, 4 big-endian bytes a level, so that plain string comparison
+  // sorts nodes in the order the walk visits them. Only the first kOrderLevels levels
+  // are kept: a full key would make a deep chain cost the square of its depth, and the
+  // order only decides which directories are read ahead first.
+  std::string order;
   int depth;
   dev_t rootDev;
   dev_t dev = 0;  // set when read
@@ -136,7 +145,8 @@ struct Node {
   int unopenedSubdirs = 0;   // (m)
   bool inLru = false;        // (m)
   std::list<Node*>::iterator lru;  // (m)
-  bool counted = false;      // (m) counts against the read-ahead limit
+  bool counted = false;      // (m) counts against the read-ahead limits
+  size_t aheadEntries = 0;   // (m) entries of the batch counted against the entry limit
 
   std::atomic<int> state{kQueued};
   Batch batch;
@@ -155,9 +165,14 @@ class Walker {
     }
     m_fdBudget = std::max(budget, 2);
     m_readAhead = options.maxReadAhead > 0 ? options.maxReadAhead : 4096;
+    // Batches read ahead hold about 200 bytes an entry: this keeps them near 12 MiB
+    // however slowly the callback consumes them.
+    m_readAheadEntries = options.maxReadAhead > 0 ? static_cast<size_t>(options.maxReadAhead) * 64 : size_t{1} << 16;
     m_skip.insert(options.skipDevices.begin(), options.skipDevices.end());
     if (m_threads > 1)
-      for (int i = 0; i < m_threads; ++i) m_readers.emplace_back([this] { readerLoop(); });
+      // The calling thread is one of the readers: it reads whenever it would otherwise
+      // wait for a batch, so the pool never holds more busy threads than readers.
+      for (int i = 1; i < m_threads; ++i) m_readers.emplace_back([this] { readerLoop(); });
   }
 
   ~Walker() {
@@ -198,10 +213,7 @@ class Walker {
         dropFromLru(n);
       }
       counted = n.counted;
-      if (counted) {
-        n.counted = false;
-        --m_outstanding;
-      }
+      if (counted) uncount(n);
     }
     if (fd >= 0) close(fd);
     if (counted) m_workCv.notify_all();
@@ -214,6 +226,19 @@ class Walker {
     size_t nextSubdir;
     bool entered;  // DirEnter was answered Continue and the directory is on the loop set
   };
+
+  // A batch was visited or given up: it no longer counts as read ahead. (m)
+  void uncount(Node& n) {
+    n.counted = false;
+    --m_outstanding;
+    m_aheadEntries -= n.aheadEntries;
+    n.aheadEntries = 0;
+  }
+
+  // The work heap puts the directory visited first on top.
+  static bool laterInWalk(const std::shared_ptr<Node>& a, const std::shared_ptr<Node>& b) {
+    return a->order > b->order;
+  }
 
   // --- descriptors ------------------------------------------------------------------
   void dropFromLru(Node& n) {  // (m)
@@ -455,6 +480,14 @@ class Walker {
         break;
       }
       if (got == 0) break;
+      // Records are 24 bytes plus the name, padded to 8: room for the likely count
+      // saves the vectors growing one doubling at a time.
+      const size_t likely = b.children.size() + static_cast<size_t>(got) / 40 + 1;
+      if (b.children.capacity() < likely) {
+        b.children.reserve(likely);
+        b.names.reserve(b.names.size() + static_cast<size_t>(got) / 2);
+        if (m_opt.statRegular || m_opt.statAll) b.stats.reserve(likely);
+      }
       for (long off = 0; off < got;) {
         auto* d = reinterpret_cast<linux_dirent64*>(buf.data() + off);
         off += d->d_reclen;
@@ -467,13 +500,13 @@ class Walker {
         bool wantStat = c.type == EntryType::Unknown || (c.type == EntryType::Regular && m_opt.statRegular) ||
                         (c.type != EntryType::Directory && m_opt.statAll);
         if (wantStat) {
-          struct stat st {};
+          struct stat& st = b.stats.emplace_back();  // stat'ed in place, not copied
           if (fstatat(fd, nm, &st, AT_SYMLINK_NOFOLLOW) == 0) {
             c.type = typeFromMode(st.st_mode);
-            c.statIdx = static_cast<int32_t>(b.stats.size());
-            b.stats.push_back(st);
+            c.statIdx = static_cast<int32_t>(b.stats.size() - 1);
           } else {
             c.error = errno;
+            b.stats.pop_back();
           }
         }
         b.children.push_back(c);
@@ -482,8 +515,16 @@ class Walker {
     for (Child& c : b.children) {
       if (c.type != EntryType::Directory || c.error) continue;
       c.subdir = static_cast<int32_t>(n.subdirs.size());
-      n.subdirs.push_back(
-          std::make_shared<Node>(this, node, std::string(b.names.data() + c.nameOff, c.nameLen), n.depth + 1, n.rootDev));
+      auto sub =
+          std::make_shared<Node>(this, node, std::string(b.names.data() + c.nameOff, c.nameLen), n.depth + 1, n.rootDev);
+      if (m_threads > 1) {
+        sub->order = n.order;
+        if (n.order.size() < kOrderLevels * 4) {
+          const auto ordinal = static_cast<uint32_t>(c.subdir);
+          for (int shift = 24; shift >= 0; shift -= 8) sub->order.push_back(static_cast<char>(ordinal >> shift));
+        }
+      }
+      n.subdirs.push_back(std::move(sub));
     }
     if (n.subdirs.empty()) {
       close(fd);
@@ -500,7 +541,10 @@ class Walker {
     if (m_threads <= 1 || n.subdirs.empty()) return;
     {
       std::lock_guard lock(m_mutex);
-      for (auto it = n.subdirs.rbegin(); it != n.subdirs.rend(); ++it) m_work.push_back(*it);
+      for (const auto& sub : n.subdirs) {
+        m_work.push_back(sub);
+        std::push_heap(m_work.begin(), m_work.end(), laterInWalk);
+      }
     }
     m_workCv.notify_all();
   }
@@ -511,8 +555,12 @@ class Walker {
       std::shared_ptr<Node> node;
       {
         std::unique_lock lock(m_mutex);
-        m_workCv.wait(lock, [this] { return m_done || (!m_work.empty() && m_outstanding < m_readAhead); });
+        m_workCv.wait(lock, [this] {
+          return m_done ||
+                 (!m_work.empty() && m_outstanding < m_readAhead && m_aheadEntries < m_readAheadEntries);
+        });
         if (m_done) return;
+        std::pop_heap(m_work.begin(), m_work.end(), laterInWalk);
         node = std::move(m_work.back());
         m_work.pop_back();
         int expected = kQueued;
@@ -532,6 +580,10 @@ class Walker {
       publishSubdirs(*node);
       {
         std::lock_guard lock(m_mutex);
+        if (node->counted) {
+          node->aheadEntries = node->batch.children.size();
+          m_aheadEntries += node->aheadEntries;
+        }
         node->state.store(kReady);
       }
       m_readyCv.notify_all();
@@ -547,14 +599,52 @@ class Walker {
       node->state.store(kReady);
       return;
     }
+    // A reader has it: read the next directory waiting in the queue meanwhile, and
+    // sleep only when there is none (or the read-ahead is full).
+    while (node->state.load() != kReady && readAheadOne()) {
+    }
     std::unique_lock lock(m_mutex);
     m_readyCv.wait(lock, [&] { return node->state.load() == kReady; });
     if (node->counted) {
-      node->counted = false;
-      --m_outstanding;
+      uncount(*node);
       lock.unlock();
       m_workCv.notify_all();
     }
+  }
+
+  // The calling thread's share of the reading: takes the next queued directory, as a
+  // reader thread would, and reads it. false when there was nothing it could take.
+  bool readAheadOne() {
+    if (m_threads <= 1) return false;
+    std::shared_ptr<Node> node;
+    std::vector<std::shared_ptr<Node>> drop;  // taken or cancelled meanwhile: released unlocked
+    {
+      std::lock_guard lock(m_mutex);
+      while (!node && !m_work.empty() && m_outstanding < m_readAhead && m_aheadEntries < m_readAheadEntries) {
+        std::pop_heap(m_work.begin(), m_work.end(), laterInWalk);
+        std::shared_ptr<Node> next = std::move(m_work.back());
+        m_work.pop_back();
+        int expected = kQueued;
+        if (next->state.compare_exchange_strong(expected, kReading)) {
+          next->counted = true;
+          ++m_outstanding;
+          node = std::move(next);
+        } else {
+          drop.push_back(std::move(next));
+        }
+      }
+    }
+    drop.clear();
+    if (!node) return false;
+    readNode(node, m_buf);
+    publishSubdirs(*node);
+    {
+      std::lock_guard lock(m_mutex);
+      node->aheadEntries = node->batch.children.size();
+      m_aheadEntries += node->aheadEntries;
+      node->state.store(kReady);
+    }
+    return true;
   }
 
   // Gives up a subdirectory and everything already read below it.
@@ -634,7 +724,11 @@ class Walker {
         act = emit(Visit::DirEnter, path, nameOff, EntryType::Directory, node->depth, b.haveStat ? &b.st : nullptr,
                    b.error, b.failed, b.otherDevice);
       }
-      if (act == Action::Stop) return false;
+      if (act == Action::Stop) {
+        // On the stack, so that the giving up below breaks the parent links of its subdirectories.
+        stack.push_back(std::move(f));
+        return false;
+      }
       bool visitChildren = !loop && act == Action::Continue && !b.otherDevice && b.failed != Failed::Open &&
                            b.failed != Failed::Reopen;
       if (visitChildren) {
@@ -721,6 +815,7 @@ class Walker {
   int m_threads = 1;
   int m_fdBudget = 64;
   int m_readAhead = 4096;
+  size_t m_readAheadEntries = 0;
   std::unordered_set<dev_t> m_skip;
   std::vector<char> m_buf = std::vector<char>(64 * 1024);
   WalkResult m_result;
@@ -730,10 +825,11 @@ class Walker {
   std::mutex m_mutex;
   std::condition_variable m_workCv;   // readers: work or room appeared, or done
   std::condition_variable m_readyCv;  // visitor: a batch became ready
-  std::vector<std::shared_ptr<Node>> m_work;  // (m) LIFO: the next directory in visiting order on top
+  std::vector<std::shared_ptr<Node>> m_work;  // (m) heap: the next directory in visiting order on top
   std::list<Node*> m_lru;                     // (m) nodes holding a descriptor, least recent first
   int m_openFds = 0;                          // (m)
   int m_outstanding = 0;                      // (m) batches taken by readers, not yet visited
+  size_t m_aheadEntries = 0;                  // (m) entries in those batches
   bool m_done = false;                        // (m)
   std::vector<std::thread> m_readers;
 };

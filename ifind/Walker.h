@@ -25,9 +25,10 @@
 // re-opens one from an open ancestor when it needs it again. It never follows symbolic
 // links, never opens regular files, and opens directories with O_NOATIME where allowed.
 //
-// With threads > 1, reader threads read and stat directories ahead of the calling
-// thread, which alone runs the callback, in exactly the order above: the callback sees
-// the same sequence whatever the thread count.
+// With threads > 1, threads - 1 reader threads read and stat directories ahead of the
+// calling thread, which alone runs the callback, in exactly the order above: the
+// callback sees the same sequence whatever the thread count. The calling thread reads
+// too whenever the batch it needs next is still being read.
 #pragma once
 
 #include <sys/stat.h>
@@ -79,7 +80,7 @@ struct WalkOptions {
   bool statAll = false;      // stat every entry that is not a directory (times)
   bool oneFileSystem = false;  // do not enter directories on another device than their content path
   std::vector<dev_t> skipDevices;  // never entered below a content path
-  int threads = 1;           // directory readers; 1: the calling thread reads (max 8)
+  int threads = 1;           // directory readers, the calling thread included (max 8)
   int maxOpenDirs = 0;       // open directory descriptors kept; 0: from RLIMIT_NOFILE
   int maxReadAhead = 0;      // directories read ahead of the callback; 0: a default
 };

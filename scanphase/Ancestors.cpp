@@ -1,6 +1,7 @@
 // Ancestor directory records: the directories above the recorded files.
 #include <cerrno>
-#include <map>
+#include <string_view>
+#include <unordered_set>
 
 #include "scanphase/KzFind.h"
 
@@ -52,8 +53,10 @@ int KzFind::collectAncestors(const char* path) {
 
 int KzFind::dumpAncestors() {
   m_event.debug(1, "ADD Parent Dir ancestors...");
-  // The directories this call has written, with m_numEntries after each line.
-  std::map<std::string, int64_t> written;
+  // The directories this call has written. Views into the list's own nodes, which stay
+  // put until the list is emptied below: copies would double the memory of a deep tree,
+  // whose ancestor texts grow with the square of its depth.
+  std::unordered_set<std::string_view> written;
   for (const std::string& dir : m_ancestors) {
     if (written.contains(dir)) continue;
     DecideIfNewMountPoint(dir.c_str(), false);
@@ -66,7 +69,7 @@ int KzFind::dumpAncestors() {
       continue;
     }
     ++m_numEntries;
-    written.emplace(dir, m_numEntries);
+    written.insert(dir);
   }
   m_ancestors.clear();
   m_ancestorIndex.clear();

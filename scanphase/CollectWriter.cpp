@@ -46,6 +46,7 @@ bool KzFind::switchCollectFile() {
   if (!m_collectFp) {
     int err = errno;
     m_event.debug(1, "Could not open '%s' for writing, errno %d", m_collectPath.c_str(), err);
+    m_outputLost = true;  // the line that needed this file is lost: no success from here on
     return false;
   }
   if (!m_collectBuf) m_collectBuf = std::make_unique_for_overwrite<char[]>(kCollectBufSize);
@@ -81,17 +82,19 @@ int KzFind::addToCollect(const char* path, long long size) {
     // Absurd sizes must not make the sum undefined: it sticks at the limit instead.
     if (__builtin_add_overflow(total, size, &total)) total = size < 0 ? INT64_MIN : INT64_MAX;
   }
-  // Copied into the reused buffer so that only the escaped text is allocated per call.
+  // The escaped text goes straight into the stream's buffer, followed by "|<size>\n".
+  // One thread records, so stdio's lock (taken on every call once the process has
+  // threads, as the scanner's readers are) is skipped.
   const std::string escaped = escapeFileName(path);
-  m_lineBuf.assign(escaped.data(), escaped.size());
-  m_lineBuf.push_back('|');
-  char digits[24];
-  auto conv = std::to_chars(digits, digits + sizeof digits, size);
-  m_lineBuf.append(digits, conv.ptr);
-  m_lineBuf.push_back('\n');
-  size_t written = fwrite(m_lineBuf.data(), 1, m_lineBuf.size(), m_collectFp);
+  char tail[24];  // '|', at most 20 characters of a long long, '\n'
+  tail[0] = '|';
+  char* end = std::to_chars(tail + 1, tail + sizeof tail - 1, size).ptr;
+  *end++ = '\n';
+  const auto tailLen = static_cast<size_t>(end - tail);
+  const bool written = fwrite_unlocked(escaped.data(), 1, escaped.size(), m_collectFp) == escaped.size() &&
+                       fwrite_unlocked(tail, 1, tailLen, m_collectFp) == tailLen;
   // The error flag stays set once a flush failed, so every later line fails as well.
-  if (written != m_lineBuf.size() || ferror(m_collectFp)) {
+  if (!written || ferror_unlocked(m_collectFp)) {
     if (!m_outputLost) m_event.debug(1, "Could not write to %s, errno %d", m_collectPath.c_str(), errno);
     m_outputLost = true;
     return -1;

@@ -161,9 +161,8 @@ class KZFIND_EXPORT KzFind {
   size_t m_ancestorIndexCount = 0;
   const std::string* m_ancestorIndexBack = nullptr;
   bool m_ancestorsClosed = true;  // every parent of a listed directory is listed too
-  // Set when a write to, or close of, a collect or directory-change file failed:
+  // Set when an open of, write to, or close of a collect or directory-change file failed:
   // lines may be lost, so the scan must not be reported as a success.
   bool m_outputLost = false;
-  std::string m_lineBuf;  // reused for each collect line
   std::unique_ptr<char[]> m_collectBuf;  // stdio buffer of the open collect file
 };

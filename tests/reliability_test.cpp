@@ -1,0 +1,349 @@
+// Faults a whole scan phase must come through without losing a line or calling a failure
+// a success: a full disk at every writer, missing or replaced folders, entries changing
+// under the walker, a job manager that refuses reports or asks to stop, and a process
+// killed in the middle of a scan or of the splitting. The reference scanner's host runs
+// each phase, from Initialize to destruction, over the recording fake.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "hostservices/FakePlatform.h"
+#include "ifind/ScanHost.h"
+#include "scanphase/SplitConfigSeam.h"
+#include "support/Argv.h"
+#include "support/WriterSupport.h"
+
+namespace fs = std::filesystem;
+using Calls = std::vector<std::string>;
+using Files = std::map<std::string, std::string>;
+
+// While armed, the walker's stat of an entry named "gone" finds it removed, its sibling
+// directory "d" turned into a file and "e" removed; its stat of "morph" finds a directory.
+// This is what another process can do between the listing of a directory and the stat of
+// its entries, which the walker does with no callback in between.
+static std::atomic<bool> g_raceArmed{false};
+
+extern "C" int fstatat(int dirfd, const char* name, struct stat* st, int flags) __THROW {
+  if (g_raceArmed && strcmp(name, "gone") == 0) {
+    unlinkat(dirfd, "gone", 0);
+    unlinkat(dirfd, "e", AT_REMOVEDIR);
+    unlinkat(dirfd, "d", AT_REMOVEDIR);
+    close(openat(dirfd, "d", O_WRONLY | O_CREAT, 0644));
+  } else if (g_raceArmed && strcmp(name, "morph") == 0) {
+    unlinkat(dirfd, "morph", 0);
+    mkdirat(dirfd, "morph", 0755);
+  }
+  return static_cast<int>(syscall(SYS_newfstatat, dirfd, name, st, flags));
+}
+
+namespace {
+
+// The files of a job folder by name.
+Files filesIn(const std::string& dir) {
+  Files out;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(dir, ec)) out[e.path().filename().string()] = kztest::readFile(e.path());
+  return out;
+}
+
+// The recording fake, able to kill the process and to refuse reopening a file.
+class TestPlatform : public kzhost::FakePlatform {
+ public:
+  using FakePlatform::FakePlatform;
+  int killAtQuitCheck = 0;  // SIGKILL at this quit-flag check (one per recorded file)
+  std::string killAtOpen;   // "<path>:<mode>": SIGKILL right after that open
+  std::string noAppend;     // opens of this path for appending fail with EMFILE
+  FILE* openFile(const char* path, const char* mode) override {
+    if (noAppend == path && strcmp(mode, "a") == 0) return errno = EMFILE, nullptr;
+    FILE* fp = FakePlatform::openFile(path, mode);
+    if (killAtOpen == std::string(path) + ":" + mode) raise(SIGKILL);
+    return fp;
+  }
+  bool quitRequested(long long job) override {
+    if (++m_checks == killAtQuitCheck) raise(SIGKILL);
+    return FakePlatform::quitRequested(job);
+  }
+
+ private:
+  int m_checks = 0;
+};
+
+using Host = ifind::ScanHost;
+using Hook = std::function<void(Host&, TestPlatform&)>;
+
+struct PhaseRun {
+  std::string root, jobDir;
+  int streams = 1;
+  Hook beforeStart = {}, beforeScan = {}, beforeFinish = {};  // beforeStart runs after Initialize
+};
+
+struct Outcome {
+  bool succeeded = false;
+  Calls calls;  // the reports to the job manager, the parameter string left out
+  std::string log;
+  Files files;  // the job folder afterwards
+};
+
+// One whole phase of the scanner's host, from Initialize to destruction, on a new fake.
+Outcome runPhase(const PhaseRun& r) {
+  kzhost::FakePlatform::Switches sw;
+  sw.jobDir = r.jobDir;
+  sw.streams = r.streams;
+  sw.splitFlag = r.streams > 1;
+  auto owned = std::make_unique<TestPlatform>(sw);
+  TestPlatform& fake = *owned;
+  fake.setDebugLevel(9);
+  auto previous = kzhost::Platform::install(std::move(owned));
+  Outcome o;
+  {
+    ifind::ScanConfig config;
+    config.roots = {r.root};
+    Host host(config);
+    kztest::Argv argv{"ifind", "-d", "/data/", "-a", "1:2", "-j", "4711", "-f", "1", "-jt", "tok"};
+    CLoError e = host.Initialize(argv.argc(), argv.argv());
+    if (r.beforeStart) r.beforeStart(host, fake);
+    for (auto step : {&KzFind::AppInitialize, &KzFind::JobInitialize, &KzFind::SCInitialize,
+                      &KzFind::EngineInitialize, &KzFind::ProxyInitialize, &KzFind::Start}) {
+      if (!e.IsError()) e = (host.*step)();
+    }
+    if (e.IsError()) o.log += "step failed: " + e.message() + "\n";
+    if (!e.IsError() && r.beforeScan) r.beforeScan(host, fake);
+    if (!e.IsError()) host.scan();
+    if (r.beforeFinish) r.beforeFinish(host, fake);
+    host.Finish();
+    o.succeeded = host.m_scanSucceeded;
+  }
+  for (const std::string& c : fake.calls()) {
+    if (c.starts_with("concatPhaseParams(")) o.calls.push_back("concatPhaseParams");
+    for (const char* p : {"updateInfo(", "setNumStreams(", "complete(", "finishedWork(", "event(critical"}) {
+      if (c.starts_with(p)) o.calls.push_back(c);
+    }
+  }
+  for (const kzhost::DebugRecord& d : fake.debugLines()) o.log += d.text + "\n";
+  o.files = filesIn(fake.jobDir());
+  kzhost::Platform::install(std::move(previous));
+  return o;
+}
+
+class Reliability : public ::testing::Test {
+ protected:
+  std::string at(const std::string& name) const { return m_tmp / name; }
+
+  // n files of 100 bytes in three folders, and an empty folder; names made long so that
+  // a few thousand lines fill more than one stdio buffer.
+  std::string makeTree(int n) {
+    const std::string root = at("tree");
+    fs::create_directories(root + "/sub/deep");
+    fs::create_directories(root + "/empty");
+    const char* where[] = {"/", "/sub/", "/sub/deep/"};
+    for (int i = 0; i < n; ++i) {
+      std::ofstream(root + where[i % 3] + "file-" + std::string(60, 'n') + std::to_string(i)) << std::string(100, 'x');
+    }
+    return root;
+  }
+  kztest::TempDir m_tmp;
+};
+
+FILE* openDevFull(const char*, const char* mode) { return fopen("/dev/full", mode); }
+
+TEST_F(Reliability, EveryLostOrUnwritableOutputFailsThePhase) {
+  const std::string files = makeTree(12), dirsOnly = at("dirs");
+  fs::create_directories(dirsOnly + "/x/y");  // records nothing but ancestor lines
+  auto full = [](std::string name, int streams = 1) {
+    return [=](Host&, TestPlatform& p) {
+      p.switches().fullDiskPrefix = p.jobDir() + "/" + name;
+      p.switches().streams = streams;
+      p.switches().splitFlag = true;
+    };
+  };
+  auto collectIn = [](bool plainFile) {
+    return [=](Host&, TestPlatform& p) {
+      p.switches().collectName = "out/Collect.kzf";
+      fs::create_directories(p.jobDir());
+      if (plainFile) std::ofstream(p.jobDir() + "/out") << "x";
+    };
+  };
+  enum Stage { kBeforeStart, kBeforeScan, kBeforeFinish };
+  struct Row {
+    const char* name;
+    bool dirsOnly;
+    Stage stage;
+    Hook hook;
+    const char* logged;  // "@" stands for the job folder
+  } rows[] = {
+      {"collect lines", false, kBeforeScan, full("Collect1.kzf"), "Failed to close @/Collect1.kzf, errno 28"},
+      {"ancestor lines", true, kBeforeScan, full("Collect1.kzf"), "Failed to close @/Collect1.kzf, errno 28"},
+      {"directory-change lines", false, kBeforeScan,
+       [](Host& h, TestPlatform&) {
+         h.m_backupType = 2;  // incremental: every folder is newer than the reference time
+         fclose(h.m_dirchangeFp);
+         h.m_dirchangeFp = fopen("/dev/full", "w");
+       },
+       "Failed to close @/DirChange.tmp, errno 28"},
+      {"scratch copy of the split", false, kBeforeFinish, full("Collect1.tmp"), "Failed to write @/Collect1.tmp"},
+      {"rewritten collect file", false, kBeforeFinish, full("Collect1.kzf"), "Failed to write @/Collect1.kzf"},
+      {"piece cut off", false, kBeforeStart, full("Collect2.kzf", 4), "Failed to write @/Collect2.kzf"},
+      {"split_config", false, kBeforeFinish,
+       [](Host&, TestPlatform&) { kzfind_internal::setSplitConfigOpener(openDevFull); },
+       "Failed to write @/split_config"},
+      {"collect folder missing", false, kBeforeStart, collectIn(false),
+       "Could not open '@/out/Collect1.kzf' for writing, errno 2"},
+      {"collect folder is a file", true, kBeforeStart, collectIn(true),
+       "Could not open '@/out/Collect1.kzf' for writing, errno 20"},
+      // Collect file 1 was closed (as when the walk moved to another file system) and
+      // cannot be opened again for the ancestor lines; the split still finds it whole.
+      {"ancestor lines, collect file not reopened", false, kBeforeFinish,
+       [](Host& h, TestPlatform& p) {
+         fclose(std::exchange(h.m_collectFp, nullptr));
+         p.noAppend = p.jobDir() + "/Collect1.kzf";
+       },
+       "Could not open '@/Collect1.kzf' for writing, errno 24"},
+      {"job folder is a file", false, kBeforeStart,
+       [this](Host&, TestPlatform& p) {
+         std::ofstream(at("job-file")) << "x";
+         p.switches().jobDir = at("job-file");
+       },
+       "step failed: Could not Identify base directory for m_subclient default"},
+  };
+  int n = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string job = at("job" + std::to_string(++n));
+    PhaseRun r{.root = row.dirsOnly ? dirsOnly : files, .jobDir = job};
+    (row.stage == kBeforeStart ? r.beforeStart : row.stage == kBeforeScan ? r.beforeScan : r.beforeFinish) = row.hook;
+    Outcome o = runPhase(r);
+    kzfind_internal::setSplitConfigOpener(nullptr);
+    EXPECT_FALSE(o.succeeded);
+    std::string logged = row.logged;
+    if (size_t i = logged.find('@'); i != std::string::npos) logged.replace(i, 1, job);
+    EXPECT_NE(o.log.find(logged), std::string::npos) << o.log;
+    for (const std::string& c : o.calls) EXPECT_FALSE(c.starts_with("complete(1,")) << c;
+    EXPECT_NE(std::find(o.calls.begin(), o.calls.end(), "complete(2,1,0,0)"), o.calls.end());
+    EXPECT_EQ(o.calls.back(), "finishedWork(120000)");
+  }
+}
+
+TEST_F(Reliability, RefusedReportsAndTheQuitFlagAtEachStage) {
+  const std::string root = makeTree(3);
+  const char *kUpdate = "updateInfo(false)", *kConcat = "concatPhaseParams", *kCritical = "event(critical,0x11000002,0,0)",
+             *kDone = "finishedWork(120000)";
+  const Calls success = {kUpdate, "setNumStreams(1)", kConcat, kUpdate, "complete(1,1,0,0)", kDone};
+  struct Row {
+    const char* name;
+    bool completeFails, concatFails;
+    std::vector<bool> updateInfo;
+    const char* quitAt;  // the quit flag rises before the "walk" or the "finish"
+    Calls calls;
+    const char* logged;
+  } rows[] = {
+      {"success refused", true, false, {}, "", success, "Error notifying Job Manager of successful completion."},
+      {"first updateInfo refused: not examined", false, false, {false}, "", success, nullptr},
+      {"quit before the walk", false, false, {}, "walk", {kDone, kUpdate, kCritical, kDone}, nullptr},
+      {"quit after a complete walk", false, false, {}, "finish", success, nullptr},
+      {"quit, then concatPhaseParams refused", false, true, {}, "finish",
+       {kUpdate, "setNumStreams(1)", kConcat, kCritical, kDone}, "Error in setting the phase parameter(s)"},
+      {"quit, then the reference time refused", false, false, {true, false}, "finish",
+       {kUpdate, "setNumStreams(1)", kConcat, kUpdate, kCritical, kDone}, "Error in Updating info: Reference Time"},
+  };
+  int n = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    PhaseRun r{.root = root, .jobDir = at("job" + std::to_string(++n))};
+    r.beforeStart = [&](Host&, TestPlatform& p) {
+      p.switches().completeFails = row.completeFails;
+      p.switches().concatFails = row.concatFails;
+      p.switches().updateInfoResults = row.updateInfo;
+      p.switches().quitFlag = row.quitAt == std::string("walk");
+    };
+    r.beforeFinish = [&](Host&, TestPlatform& p) { p.switches().quitFlag |= row.quitAt == std::string("finish"); };
+    Outcome o = runPhase(r);
+    EXPECT_EQ(o.calls, row.calls);
+    EXPECT_EQ(o.succeeded, std::count(row.calls.begin(), row.calls.end(), "complete(1,1,0,0)") == 1);
+    EXPECT_TRUE(!row.logged || o.log.find(row.logged) != std::string::npos) << o.log;
+  }
+}
+
+TEST_F(Reliability, EntriesChangingBetweenListingAndStatFailOnlyThemselves) {
+  const std::string root = at("tree");
+  fs::create_directories(root);
+  kztest::makeTree(root, {"d/", "e/", "gone", "morph", "keep"});
+  g_raceArmed = true;
+  Outcome o = runPhase({.root = root, .jobDir = at("job")});
+  g_raceArmed = false;
+
+  auto sortedLines = [](const std::string& text) {
+    std::multiset<std::string> lines;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) lines.insert(l);
+    return lines;
+  };
+  EXPECT_TRUE(o.succeeded);
+  EXPECT_EQ(sortedLines(o.files["failures.log"]),
+            (std::multiset<std::string>{root + "/d|opendir: Not a directory", root + "/e|opendir: No such file or directory",
+                                        root + "/gone|lstat: No such file or directory"}));
+  std::multiset<std::string> want = {root + "/keep", root + "/morph"};  // and the folders up to the top
+  for (fs::path p = root; p != "/"; p = p.parent_path()) want.insert(p.string());
+  EXPECT_EQ(sortedLines(o.files["Collect1.kzf"]), want);
+}
+
+// A phase killed at any point leaves files a new scan of the same subclient replaces
+// completely: its outputs are those of a clean run, byte for byte.
+TEST_F(Reliability, KilledMidScanOrMidSplitThenRescannedGivesACleanRunsOutputs) {
+  const std::string root = makeTree(3000);  // about 330 KB of collect lines
+  const Outcome want = runPhase({.root = root, .jobDir = at("clean"), .streams = 4});
+  ASSERT_TRUE(want.succeeded);
+  ASSERT_TRUE(want.files.contains("Collect4.kzf"));  // cut into four pieces
+  const std::string job = at("job");
+  struct Point {
+    const char* name;
+    int killAtFile;
+    std::string killAtOpen, leftover;
+  } points[] = {
+      {"mid-walk, part of the lines flushed", 2900, "", "Collect1.kzf"},
+      {"collect file emptied, its lines only in the scratch copy", 0, job + "/Collect1.kzf:w", "Collect1.tmp"},
+      {"cutting a piece off", 0, job + "/Collect3.kzf:w", "Collect1.tmp"},
+      {"copying a piece", 0, job + "/Collect2.tmp:w", "Collect2.tmp"},
+  };
+  for (const Point& p : points) {
+    SCOPED_TRACE(p.name);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      setenv("TMPDIR", m_tmp.path().c_str(), 1);  // the fake's own folder outlives a kill
+      PhaseRun r{.root = root, .jobDir = job, .streams = 4};
+      r.beforeScan = [&](Host&, TestPlatform& fake) {
+        fake.killAtQuitCheck = p.killAtFile;
+        fake.killAtOpen = p.killAtOpen;
+      };
+      runPhase(r);
+      _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    EXPECT_TRUE(fs::exists(job + "/" + p.leftover));
+    const Outcome again = runPhase({.root = root, .jobDir = job, .streams = 4});
+    EXPECT_TRUE(again.succeeded);
+    EXPECT_TRUE(again.files == want.files);
+  }
+}
+
+}  // namespace
