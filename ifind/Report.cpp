@@ -97,6 +97,7 @@ std::string formatSummary(const Summary& s) {
   o << "  bytes          " << humanBytes(st.bytes) << " (" << withCommas(st.bytes) << ")\n";
   o << "  failures       " << withCommas(st.failures);
   if (st.failures) o << " (listed in " << s.failuresFile << ")";
+  if (st.unlisted) o << ", " << withCommas(st.unlisted) << " of them could not be written to that list";
   o << "\n";
   o << "  collect files  " << s.collectFiles << ", streams " << s.streams << "\n";
   o << "  next phase     " << (s.phaseParams.empty() ? "(none)" : "[" + s.phaseParams + "]") << "\n";
@@ -125,6 +126,7 @@ json summaryJson(const Summary& s) {
               {"excluded", st.excluded},
               {"unchanged", st.unchanged},
               {"failures", st.failures},
+              {"unlisted", st.unlisted},
               {"collectFiles", s.collectFiles},
               {"streams", s.streams},
               {"phaseParams", s.phaseParams},

@@ -181,21 +181,30 @@ void ScanHost::reportFailFile(const char* first, const char* second) {
   KzFind::reportFailFile(first, second);
   ++m_stats.failures;
   if (!m_failuresFp && m_files.failuresFile[0]) m_failuresFp = fopen_utf(m_files.failuresFile, "a");
-  if (m_failuresFp) {
-    std::string line = escapeFileName(second ? second : "");
-    line += '|';
-    line += first ? first : "";
-    line += '\n';
-    fwrite(line.data(), 1, line.size(), m_failuresFp);
+  std::string line = escapeFileName(second ? second : "");
+  line += '|';
+  line += first ? first : "";
+  line += '\n';
+  // A short list would tell the user every other file was saved: count what it missed.
+  if (!m_failuresFp || fwrite(line.data(), 1, line.size(), m_failuresFp) != line.size()) ++m_stats.unlisted;
+}
+
+void ScanHost::closeFailures() {
+  if (!m_failuresFp) return;
+  // Lines still buffered are lost when the flush fails; which ones is unknown, so all
+  // of the file counts as unlisted.
+  bool ok = !ferror(m_failuresFp);
+  if (fclose(m_failuresFp) != 0) ok = false;
+  m_failuresFp = nullptr;
+  if (!ok) {
+    m_event.debug(1, "Failed to write the failures file %s, errno %d", m_files.failuresFile, errno);
+    m_stats.unlisted = m_stats.failures;
   }
 }
 
 CLoError ScanHost::Finish() {
   clearProgress();
-  if (m_failuresFp) {
-    fclose(m_failuresFp);
-    m_failuresFp = nullptr;
-  }
+  closeFailures();
   m_finishing = true;
   CLoError result = KzFind::Finish();
   m_finishing = false;

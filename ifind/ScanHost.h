@@ -38,6 +38,7 @@ struct ScanStats {
   uint64_t unchanged = 0;    // non-directories an incremental scan left out
   uint64_t failures = 0;     // reportFailFile calls
   uint64_t writeErrors = 0;  // addToCollect or addToDirchange returned -1
+  uint64_t unlisted = 0;     // failures the failures file could not take
   bool missingRoot = false;  // a content path could not be stat'ed
   bool interrupted = false;  // the quit flag stopped the walk
   double seconds = 0;
@@ -83,6 +84,7 @@ class ScanHost : public KzFind {
   void reportFailFile(const char* first, const char* second) override;
 
  private:
+  void closeFailures();
   struct DirState {
     dev_t dev = 0;
     bool changed = false;  // ctime or mtime after the reference time

@@ -100,6 +100,7 @@ struct Outcome {
   Calls calls;  // the reports to the job manager, the parameter string left out
   std::string log;
   Files files;  // the job folder afterwards
+  uint64_t unlisted = 0;  // failures the failures file did not take
 };
 
 // One whole phase of the scanner's host, from Initialize to destruction, on a new fake.
@@ -130,6 +131,7 @@ Outcome runPhase(const PhaseRun& r) {
     if (r.beforeFinish) r.beforeFinish(host, fake);
     host.Finish();
     o.succeeded = host.m_scanSucceeded;
+    o.unlisted = host.stats().unlisted;
   }
   for (const std::string& c : fake.calls()) {
     if (c.starts_with("concatPhaseParams(")) o.calls.push_back("concatPhaseParams");
@@ -302,6 +304,20 @@ TEST_F(Reliability, EntriesChangingBetweenListingAndStatFailOnlyThemselves) {
   std::multiset<std::string> want = {root + "/keep", root + "/morph"};  // and the folders up to the top
   for (fs::path p = root; p != "/"; p = p.parent_path()) want.insert(p.string());
   EXPECT_EQ(sortedLines(o.files["Collect1.kzf"]), want);
+  EXPECT_EQ(o.unlisted, 0u);
+
+  // The same failures into a failures file on a full disk: none of them counts as listed.
+  const std::string again = at("again");
+  fs::create_directories(again);
+  kztest::makeTree(again, {"d/", "e/", "gone", "morph", "keep"});
+  g_raceArmed = true;
+  Outcome full = runPhase({.root = again, .jobDir = at("job2"), .beforeScan = [&](Host&, TestPlatform& p) {
+                             p.switches().fullDiskPrefix = at("job2") + "/failures.log";
+                           }});
+  g_raceArmed = false;
+  EXPECT_TRUE(full.succeeded);
+  EXPECT_EQ(full.unlisted, 3u);
+  EXPECT_NE(full.log.find("Failed to write the failures file"), std::string::npos);
 }
 
 // A phase killed at any point leaves files a new scan of the same subclient replaces
