@@ -25,19 +25,6 @@ std::string withCommas(uint64_t v) {
   return out;
 }
 
-std::string humanBytes(uint64_t bytes) {
-  static const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
-  double v = static_cast<double>(bytes);
-  int u = 0;
-  while (v >= 1024 && u < 5) {
-    v /= 1024;
-    ++u;
-  }
-  char buf[32];
-  snprintf(buf, sizeof buf, u ? "%.1f %s" : "%.0f %s", v, units[u]);
-  return buf;
-}
-
 std::string timeText(long long t) {
   if (t <= 0) return t == 0 ? "none" : "unknown";
   time_t tt = static_cast<time_t>(t);

@@ -31,19 +31,6 @@ std::string_view baseName(std::string_view path) {
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-std::string humanBytes(uint64_t bytes) {
-  static const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
-  double v = static_cast<double>(bytes);
-  int u = 0;
-  while (v >= 1024 && u < 5) {
-    v /= 1024;
-    ++u;
-  }
-  char buf[32];
-  snprintf(buf, sizeof buf, u ? "%.1f %s" : "%.0f %s", v, units[u]);
-  return buf;
-}
-
 }  // namespace
 
 bool isPseudoFileSystem(const std::string& type) {
@@ -102,6 +89,19 @@ std::vector<MountInfo> parseMountInfo(const std::string& text) {
     mounts.push_back(std::move(m));
   }
   return mounts;
+}
+
+std::string humanBytes(uint64_t bytes) {
+  static const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
+  double v = static_cast<double>(bytes);
+  int u = 0;
+  while (v >= 1024 && u < 5) {
+    v /= 1024;
+    ++u;
+  }
+  char buf[32];
+  snprintf(buf, sizeof buf, u ? "%.1f %s" : "%.0f %s", v, units[u]);
+  return buf;
 }
 
 ScanHost::ScanHost(ScanConfig config) : m_config(std::move(config)) { m_patterns = m_config.excludes; }

@@ -44,6 +44,9 @@ struct ScanStats {
   double seconds = 0;
 };
 
+// "1.5 GiB": bytes in the largest binary unit that keeps a value of at least 1.
+std::string humanBytes(uint64_t bytes);
+
 // File-system types that hold no data to back up; never entered unless a content
 // path lies on one.
 bool isPseudoFileSystem(const std::string& type);

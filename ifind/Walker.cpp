@@ -327,27 +327,18 @@ class Walker {
   }
 
   // openedChild: one of n's subdirectories was opened (or given up).
-  void releaseFd(Node& n, bool openedChild) {
-    int fd = -1;
-    {
-      std::lock_guard lock(m_mutex);
-      --n.fdUsers;
-      if (openedChild) --n.unopenedSubdirs;
-      if (n.unopenedSubdirs <= 0 && n.fdUsers == 0 && n.fd >= 0) {
-        fd = n.fd;
-        n.fd = -1;
-        dropFromLru(n);
-      }
-    }
-    if (fd >= 0) close(fd);
-  }
+  void releaseFd(Node& n, bool openedChild) { settle(n, true, openedChild); }
 
   // A subdirectory of n will never be opened.
-  void subdirGivenUp(Node& n) {
+  void subdirGivenUp(Node& n) { settle(n, false, true); }
+
+  // Closes n's descriptor once no reader holds it and no subdirectory still needs it.
+  void settle(Node& n, bool dropUser, bool subdirDone) {
     int fd = -1;
     {
       std::lock_guard lock(m_mutex);
-      --n.unopenedSubdirs;
+      if (dropUser) --n.fdUsers;
+      if (subdirDone) --n.unopenedSubdirs;
       if (n.unopenedSubdirs <= 0 && n.fdUsers == 0 && n.fd >= 0) {
         fd = n.fd;
         n.fd = -1;
