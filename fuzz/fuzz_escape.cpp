@@ -3,21 +3,15 @@
 // collect line). appendEscapedFileName must agree with escapeFileName, also on text that
 // holds NUL bytes, and unescapeFileName must take any text without harm.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "fuzz/FuzzSupport.h"
 #include "hostservices/FileUtil.h"
 
 namespace {
 
-void check(bool ok, const char* what) {
-  if (!ok) {
-    fprintf(stderr, "fuzz_escape: %s\n", what);
-    abort();
-  }
-}
+using kzfuzz::check;
 
 bool cleanForm(std::string_view s) { return s.find_first_of("\n\r|") == std::string_view::npos; }
 

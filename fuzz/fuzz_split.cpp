@@ -1,187 +1,98 @@
 // Collect file splitting: the input, any bytes (empty lines, NULs, no final newline), is
-// collect file 1 of a temp folder; splitCollectFiles runs with m_nextCollectNum 2 and
-// the result is compared with a plain model: every line cut before its last "|" and
-// ended by a newline, and "split_config" holding "1\n" when the file held at least one
-// line, else nothing (the file itself then stays as it was).
-// The same input is then split again with the subclient asking for up to 1..8 streams,
-// so pieces may be cut off: the pieces, read in number order, must hold the same lines,
-// none may be empty, and "split_config" must describe them.
-#include <dirent.h>
-#include <unistd.h>
-
+// collect file 1 of a temp folder, and splitCollectFiles runs with m_nextCollectNum 2,
+// once as a plain split and once with the subclient asking for 1..8 streams, so pieces
+// may be cut off. The model: every line cut before its last "|" and ended by a newline.
+// The pieces, read in number order, must hold the model's lines, none may be empty,
+// "split_config" must describe them ("1\n" when uncut, nothing for an empty file), and
+// no scratch copy may be left.
+#include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <string_view>
 
-#include "hostservices/FakePlatform.h"
+#include "fuzz/FuzzSupport.h"
 #include "scanphase/KzFind.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
-void check(bool ok, const char* what) {
-  if (!ok) {
-    fprintf(stderr, "fuzz_split: %s\n", what);
-    abort();
-  }
-}
+using kzfuzz::check;
 
-// The fake platform is kept for the life of the process (reachable, so not a leak): a
-// fresh one per input would make a temp folder each time.
-kzhost::ScopedFakePlatform* g_platform = nullptr;
-
+// The collect files go beside the fake's job folder.
 const std::string& workDir() {
-  static const std::string dir = [] {
-    kzhost::FakePlatform::Switches sw;
-    char templ[] = "/tmp/kzfuzz-split-XXXXXX";
-    if (!mkdtemp(templ)) abort();
-    sw.jobDir = std::string(templ) + "/job";
-    g_platform = new kzhost::ScopedFakePlatform(sw);
-    static std::string removeAtExit = templ;
-    atexit([] {
-      std::error_code ec;
-      std::filesystem::remove_all(removeAtExit, ec);
-    });
-    return std::string(templ);
-  }();
+  static const std::string dir = fs::path(kzfuzz::fake("/job").jobDir()).parent_path();
   return dir;
 }
 
-std::string collectPath(int n) { return workDir() + "/C" + std::to_string(n) + ".L"; }
-
-bool readFile(const std::string& path, std::string& out) {
+std::optional<std::string> readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
+  if (!in) return std::nullopt;
   std::ostringstream s;
   s << in.rdbuf();
-  out = s.str();
-  return true;
+  return s.str();
 }
 
-void writeFile(const std::string& path, std::string_view data) {
-  FILE* f = fopen(path.c_str(), "wb");
-  check(f != nullptr, "cannot create the collect file");
-  check(fwrite(data.data(), 1, data.size(), f) == data.size() && fclose(f) == 0, "cannot write the collect file");
-}
-
-// Removes everything but the folder of the fake's job files from the work folder.
-void clearWorkDir() {
-  DIR* d = opendir(workDir().c_str());
-  check(d != nullptr, "cannot list the work folder");
-  while (dirent* e = readdir(d)) {
-    std::string name = e->d_name;
-    if (name == "." || name == ".." || name == "job") continue;
-    unlink((workDir() + "/" + name).c_str());
-  }
-  closedir(d);
-}
-
-bool onlyExpectedFiles(int lastCollect) {
-  DIR* d = opendir(workDir().c_str());
-  check(d != nullptr, "cannot list the work folder");
-  bool ok = true;
-  while (dirent* e = readdir(d)) {
-    std::string name = e->d_name;
-    if (name == "." || name == ".." || name == "job" || name == "split_config") continue;
-    bool known = false;
-    for (int n = 1; n <= lastCollect; ++n) known |= name == "C" + std::to_string(n) + ".L";
-    ok &= known;
-  }
-  closedir(d);
-  return ok;
-}
-
-// The model: each line cut before its last "|", each ended by a newline.
-std::string model(std::string_view in, int& lines) {
-  std::string out;
-  lines = 0;
-  size_t pos = 0;
-  while (pos < in.size()) {
-    size_t nl = in.find('\n', pos);
-    size_t end = nl == std::string_view::npos ? in.size() : nl;
-    std::string_view line = in.substr(pos, end - pos);
-    size_t bar = line.rfind('|');
-    out.append(line.substr(0, bar == std::string_view::npos ? line.size() : bar));
-    out += '\n';
-    ++lines;
-    pos = end + 1;
-  }
+// Every name in the work folder but the fake's job folder.
+std::set<std::string> names() {
+  std::set<std::string> out;
+  for (const auto& e : fs::directory_iterator(workDir())) out.insert(e.path().filename());
+  out.erase("job");
   return out;
 }
 
-class FuzzFind : public KzFind {};
-
-// Runs splitCollectFiles over collect file 1 holding data; returns the finder's state.
-void runSplit(std::string_view data, bool subclientFlag, int streams, FuzzFind& find) {
-  clearWorkDir();
-  writeFile(collectPath(1), data);
-  find.m_collectDir = workDir();
-  find.m_collectBase = "C";
-  find.m_collectExt = "L";
-  find.m_nextCollectNum = 2;
-  find.m_numStreams = streams;
-  find.m_subclientFlag = subclientFlag;
-  find.m_collectInfo[1].totalSize = static_cast<long long>(data.size()) * 1000;
-  CLoError err = find.splitCollectFiles();
-  check(!err.IsError(), "splitCollectFiles failed");
+std::string model(std::string_view in) {
+  std::string out;
+  for (size_t pos = 0; pos < in.size();) {
+    size_t end = std::min(in.find('\n', pos), in.size());
+    std::string_view line = in.substr(pos, end - pos);
+    out.append(line.substr(0, std::min(line.rfind('|'), line.size()))) += '\n';
+    pos = end + 1;
+  }
+  return out;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   std::string_view data(reinterpret_cast<const char*>(bytes), size);
-  workDir();
-  int lines = 0;
-  const std::string expected = model(data, lines);
-  std::string got, config;
+  const std::string expected = model(data);
+  for (bool cut : {false, true}) {
+    for (const std::string& n : names()) fs::remove(workDir() + "/" + n);
+    std::ofstream(workDir() + "/C1.L", std::ios::binary) << data;
+    const int streams = cut ? 1 + static_cast<int>(size % 8) : 1;
+    KzFind find;
+    find.m_collectDir = workDir();
+    find.m_collectBase = "C";
+    find.m_collectExt = "L";
+    find.m_nextCollectNum = 2;
+    find.m_numStreams = streams;
+    find.m_subclientFlag = cut;
+    find.m_collectInfo[1].totalSize = static_cast<long long>(size) * 1000;
+    check(!find.splitCollectFiles().IsError(), "splitCollectFiles failed");
 
-  {
-    FuzzFind find;
-    runSplit(data, false, 1, find);
-    check(readFile(collectPath(1), got), "collect file 1 is gone");
-    check(readFile(workDir() + "/split_config", config), "no split_config");
-    if (lines == 0) {
-      check(got.empty(), "an empty collect file was changed");
-      check(config.empty(), "split_config lists a collect file without lines");
-    } else {
-      check(got == expected, "rewritten collect file differs from the model");
-      check(config == "1\n", "split_config is not \"1\\n\"");
-    }
-    check(find.m_nextCollectNum == 2, "a collect file was cut without the subclient asking");
-    check(find.m_curCollectNum == 1, "m_curCollectNum is not the last collect file");
-    check(onlyExpectedFiles(1), "a scratch copy or stray file was left behind");
-  }
-
-  {
-    const int streams = 1 + static_cast<int>(size % 8);
-    FuzzFind find;
-    runSplit(data, true, streams, find);
     const int last = find.m_nextCollectNum - 1;
-    check(last >= 1 && last <= (streams > 1 ? streams : 1), "more pieces than streams");
+    check(last >= 1 && last <= streams, "more pieces than streams");
+    if (!cut) check(last == 1 && find.m_curCollectNum == 1, "a plain split cut or moved the collect number");
     std::string all;
+    std::set<std::string> want = {"split_config"};
     for (int n = 1; n <= last; ++n) {
-      std::string piece;
-      check(readFile(collectPath(n), piece), "a piece is missing");
-      if (lines > 0) check(!piece.empty(), "an empty piece");
-      all += piece;
+      want.insert("C" + std::to_string(n) + ".L");
+      std::optional<std::string> piece = readFile(workDir() + "/C" + std::to_string(n) + ".L");
+      check(piece && (size == 0 || !piece->empty()), "a piece is missing or empty");
+      all += piece.value_or("");
     }
-    check(all == (lines == 0 ? std::string() : expected), "the pieces differ from the model");
-    check(readFile(workDir() + "/split_config", config), "no split_config");
-    if (lines == 0) {
-      check(config.empty(), "split_config lists a collect file without lines");
-    } else if (last == 1) {
-      check(config == "1\n", "split_config of an uncut file is not \"1\\n\"");
-    } else {
-      check(config == "1 2 " + std::to_string(last) + "\n", "split_config does not describe the pieces");
-    }
-    check(onlyExpectedFiles(last), "a scratch copy or stray file was left behind (cut run)");
+    check(all == expected, "the pieces differ from the model");
+    const std::string config = size == 0 ? "" : last == 1 ? "1\n" : "1 2 " + std::to_string(last) + "\n";
+    check(readFile(workDir() + "/split_config") == config, "split_config does not describe the pieces");
+    check(names() == want, "a scratch copy or stray file was left behind");
   }
   // Drop the recorded calls and debug lines now, so an input frees what it allocated
   // (libFuzzer runs a leak scan after every input that did not).
-  (*g_platform)->clear();
+  kzfuzz::fake().clear();
   return 0;
 }

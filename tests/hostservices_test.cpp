@@ -1,10 +1,9 @@
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-
+// The host services: escaping, strings, errors, logging and events, the local platform,
+// and one contract suite run against the local platform and the recording fake, so the
+// fake cannot promise what the real platform does not do.
 #include <cerrno>
 #include <climits>
 #include <set>
-#include <string>
 
 #include "hostservices/CLoError.h"
 #include "hostservices/CLoString.h"
@@ -137,34 +136,6 @@ TEST(LocalPlatform, ReferenceTimeFollowsSuccessfulScans) {
   EXPECT_EQ(p.lastReferenceTime(5, 7, 2), 0);  // another subclient
 }
 
-TEST(LocalPlatform, JobIdsAreUniqueAcrossProcesses) {
-  TempDir dir;
-  int pipes[2];
-  ASSERT_EQ(pipe(pipes), 0);
-  const int kPerProcess = 40;
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    LocalPlatform p(homeAt(dir));
-    for (int i = 0; i < kPerProcess; ++i) {
-      long long id = p.newJobId();
-      if (write(pipes[1], &id, sizeof id) != sizeof id) _exit(1);
-    }
-    _exit(0);
-  }
-  close(pipes[1]);
-  std::set<long long> ids;
-  LocalPlatform p(homeAt(dir));
-  for (int i = 0; i < kPerProcess; ++i) ids.insert(p.newJobId());
-  for (long long id; read(pipes[0], &id, sizeof id) == sizeof id;) ids.insert(id);
-  close(pipes[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(ids.size(), 2u * kPerProcess);
-  EXPECT_EQ(*ids.begin(), 1);
-}
-
 TEST(LocalPlatform, UnusableHomeFailsCleanly) {
   TempDir dir;
   kztest::writeFile(dir / "file", "x");
@@ -177,4 +148,82 @@ TEST(LocalPlatform, UnusableHomeFailsCleanly) {
   std::string path;
   EXPECT_FALSE(p.openRawResults(1, 7, path));
   EXPECT_EQ(p.newJobId(), -1);
+}
+
+// --- Contract of both platforms ---------------------------------------------------------
+
+namespace {
+
+std::unique_ptr<Platform> makePlatform(LocalPlatform*, const TempDir& t) {
+  return std::make_unique<LocalPlatform>(homeAt(t));
+}
+std::unique_ptr<Platform> makePlatform(FakePlatform*, const TempDir&) { return std::make_unique<FakePlatform>(); }
+
+template <typename P>
+class PlatformContract : public ::testing::Test {
+ protected:
+  void SetUp() override { m_previous = Platform::install(makePlatform(static_cast<P*>(nullptr), m_temp)); }
+  void TearDown() override { Platform::install(std::move(m_previous)); }
+  TempDir m_temp;
+  std::unique_ptr<Platform> m_previous;
+};
+
+using Platforms = ::testing::Types<LocalPlatform, FakePlatform>;
+TYPED_TEST_SUITE(PlatformContract, Platforms);
+
+bool writable(const std::string& path) {
+  FILE* f = fopen_utf(path.c_str(), "w");
+  bool ok = f && fputs("x\n", f) >= 0;
+  ok = f && fclose(f) == 0 && ok;
+  unlink(path.c_str());
+  return ok;
+}
+
+std::string parentOf(const std::string& path) { return fs::path(path).parent_path().string(); }
+
+}  // namespace
+
+TYPED_TEST(PlatformContract, JobFilesAreWritableInTheirDirectoryOrFailWhole) {
+  const std::string over = this->m_temp / "elsewhere";
+  ASSERT_TRUE(fs::create_directory(over));
+  for (const char* dirOverride : {static_cast<const char*>(nullptr), over.c_str()}) {
+    subclientFiles files;
+    ASSERT_NE(GetSubclientDirAndFiles(7, 3, &files, 1, dirOverride), -1);
+    EXPECT_EQ(files.appIdMajor * 10 + files.appIdMinor, 73);
+    const std::string dir = files.subclientDir;
+    EXPECT_TRUE(fs::is_directory(dir));
+    EXPECT_EQ(dir, dirOverride ? over : dir);
+    for (const char* path : {files.collectFile, files.filterFile, files.dirChangeTmpFile, files.failuresFile}) {
+      EXPECT_EQ(parentOf(path), dir);
+      EXPECT_TRUE(writable(path)) << path;
+    }
+    // The scanned entries, the directory changes and the failures never share a file.
+    EXPECT_EQ((std::set<std::string>{files.collectFile, files.dirChangeTmpFile, files.failuresFile}).size(), 3u);
+  }
+  // Paths that do not fit fail instead of being cut.
+  subclientFiles files;
+  EXPECT_EQ(GetSubclientDirAndFiles(7, 3, &files, 1, ("/" + std::string(1020, 'd')).c_str()), -1);
+  EXPECT_EQ(GetSubclientDirAndFiles(7, 3, nullptr, 1, nullptr), -1);
+}
+
+TYPED_TEST(PlatformContract, FileOpensAndResultsBehaveLikeTheSystem) {
+  const std::string file = this->m_temp / "plain";
+  kztest::writeFile(file, "x");
+  std::pair<std::string, int> failures[] = {{this->m_temp / "missing/x", ENOENT}, {file + "/below", ENOTDIR}};
+  for (const auto& [path, err] : failures) {
+    errno = 0;
+    EXPECT_EQ(fopen_utf(path.c_str(), "w"), nullptr);
+    EXPECT_EQ(errno, err) << path;
+  }
+  ASSERT_EQ(symlink(file.c_str(), (this->m_temp / "link").c_str()), 0);
+  struct stat st;
+  ASSERT_EQ(lstat_utf((this->m_temp / "link").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(lstat_utf((this->m_temp / "missing").c_str(), &st), -1);
+
+  std::string path;
+  StoreResults store(7, 4711, false, nullptr);
+  ASSERT_FALSE(store.openRaw(RESULTS_FILE_RAW, path));  // false: success
+  EXPECT_TRUE(writable(path));
+  store.cleanUp(nullptr);
 }

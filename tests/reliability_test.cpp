@@ -2,33 +2,21 @@
 // a success: a full disk at every writer, missing or replaced folders, entries changing
 // under the walker, a job manager that refuses reports or asks to stop, and a process
 // killed in the middle of a scan or of the splitting. The reference scanner's host runs
-// each phase, from Initialize to destruction, over the recording fake.
-#include <fcntl.h>
+// each phase, from Initialize to destruction, over the recording fake. And a small
+// walking subclass's whole phase: the outputs it leaves and what the job manager hears.
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <map>
 #include <set>
-#include <sstream>
-#include <string>
 #include <utility>
-#include <vector>
 
-#include <gtest/gtest.h>
-
-#include "hostservices/FakePlatform.h"
 #include "ifind/ScanHost.h"
 #include "scanphase/SplitConfigSeam.h"
-#include "support/Argv.h"
 #include "support/WriterSupport.h"
 
 namespace fs = std::filesystem;
@@ -55,14 +43,6 @@ extern "C" int fstatat(int dirfd, const char* name, struct stat* st, int flags) 
 }
 
 namespace {
-
-// The files of a job folder by name.
-Files filesIn(const std::string& dir) {
-  Files out;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(dir, ec)) out[e.path().filename().string()] = kztest::readFile(e.path());
-  return out;
-}
 
 // The recording fake, able to kill the process and to refuse reopening a file.
 class TestPlatform : public kzhost::FakePlatform {
@@ -92,12 +72,12 @@ using Hook = std::function<void(Host&, TestPlatform&)>;
 struct PhaseRun {
   std::string root, jobDir;
   int streams = 1;
-  Hook beforeStart = {}, beforeScan = {}, beforeFinish = {};  // beforeStart runs after Initialize
+  Hook beforeStart = {}, beforeScan = {}, beforeFinish = {};
 };
 
 struct Outcome {
   bool succeeded = false;
-  Calls calls;  // the reports to the job manager, the parameter string left out
+  Calls calls;  // the reports to the job manager (runPhase leaves out the parameter string)
   std::string log;
   Files files;  // the job folder afterwards
   uint64_t unlisted = 0;  // failures the failures file did not take
@@ -118,13 +98,8 @@ Outcome runPhase(const PhaseRun& r) {
     ifind::ScanConfig config;
     config.roots = {r.root};
     Host host(config);
-    kztest::Argv argv{"ifind", "-d", "/data/", "-a", "1:2", "-j", "4711", "-f", "1", "-jt", "tok"};
-    CLoError e = host.Initialize(argv.argc(), argv.argv());
     if (r.beforeStart) r.beforeStart(host, fake);
-    for (auto step : {&KzFind::AppInitialize, &KzFind::JobInitialize, &KzFind::SCInitialize,
-                      &KzFind::EngineInitialize, &KzFind::ProxyInitialize, &KzFind::Start}) {
-      if (!e.IsError()) e = (host.*step)();
-    }
+    CLoError e = kztest::startPhase(host);
     if (e.IsError()) o.log += "step failed: " + e.message() + "\n";
     if (!e.IsError() && r.beforeScan) r.beforeScan(host, fake);
     if (!e.IsError()) host.scan();
@@ -133,14 +108,10 @@ Outcome runPhase(const PhaseRun& r) {
     o.succeeded = host.m_scanSucceeded;
     o.unlisted = host.stats().unlisted;
   }
-  for (const std::string& c : fake.calls()) {
-    if (c.starts_with("concatPhaseParams(")) o.calls.push_back("concatPhaseParams");
-    for (const char* p : {"updateInfo(", "setNumStreams(", "complete(", "finishedWork(", "event(critical"}) {
-      if (c.starts_with(p)) o.calls.push_back(c);
-    }
-  }
+  o.calls = kztest::jobManagerCalls(fake, true);
+  o.calls.erase(o.calls.begin(), o.calls.begin() + std::min<size_t>(2, o.calls.size()));  // init, Init2
   for (const kzhost::DebugRecord& d : fake.debugLines()) o.log += d.text + "\n";
-  o.files = filesIn(fake.jobDir());
+  o.files = kztest::filesIn(fake.jobDir());
   kzhost::Platform::install(std::move(previous));
   return o;
 }
@@ -284,40 +255,34 @@ TEST_F(Reliability, RefusedReportsAndTheQuitFlagAtEachStage) {
 }
 
 TEST_F(Reliability, EntriesChangingBetweenListingAndStatFailOnlyThemselves) {
-  const std::string root = at("tree");
-  fs::create_directories(root);
-  kztest::makeTree(root, {"d/", "e/", "gone", "morph", "keep"});
-  g_raceArmed = true;
-  Outcome o = runPhase({.root = root, .jobDir = at("job")});
-  g_raceArmed = false;
-
   auto sortedLines = [](const std::string& text) {
-    std::multiset<std::string> lines;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);) lines.insert(l);
-    return lines;
+    std::vector<std::string> lines = kztest::splitLines(text);
+    return std::multiset<std::string>(lines.begin(), lines.end());
   };
-  EXPECT_TRUE(o.succeeded);
-  EXPECT_EQ(sortedLines(o.files["failures.log"]),
-            (std::multiset<std::string>{root + "/d|opendir: Not a directory", root + "/e|opendir: No such file or directory",
-                                        root + "/gone|lstat: No such file or directory"}));
-  std::multiset<std::string> want = {root + "/keep", root + "/morph"};  // and the folders up to the top
-  for (fs::path p = root; p != "/"; p = p.parent_path()) want.insert(p.string());
-  EXPECT_EQ(sortedLines(o.files["Collect1.kzf"]), want);
-  EXPECT_EQ(o.unlisted, 0u);
-
-  // The same failures into a failures file on a full disk: none of them counts as listed.
-  const std::string again = at("again");
-  fs::create_directories(again);
-  kztest::makeTree(again, {"d/", "e/", "gone", "morph", "keep"});
-  g_raceArmed = true;
-  Outcome full = runPhase({.root = again, .jobDir = at("job2"), .beforeScan = [&](Host&, TestPlatform& p) {
-                             p.switches().fullDiskPrefix = at("job2") + "/failures.log";
-                           }});
-  g_raceArmed = false;
-  EXPECT_TRUE(full.succeeded);
-  EXPECT_EQ(full.unlisted, 3u);
-  EXPECT_NE(full.log.find("Failed to write the failures file"), std::string::npos);
+  // The second time into a failures file on a full disk: none of the failures counts as listed.
+  for (bool fullDisk : {false, true}) {
+    const std::string root = at(fullDisk ? "again" : "tree"), job = at(fullDisk ? "job2" : "job");
+    fs::create_directories(root);
+    kztest::makeTree(root, {"d/", "e/", "gone", "morph", "keep"});
+    g_raceArmed = true;
+    Outcome o = runPhase({.root = root, .jobDir = job, .beforeScan = [&](Host&, TestPlatform& p) {
+                            if (fullDisk) p.switches().fullDiskPrefix = job + "/failures.log";
+                          }});
+    g_raceArmed = false;
+    EXPECT_TRUE(o.succeeded);
+    EXPECT_EQ(o.unlisted, fullDisk ? 3u : 0u);
+    if (fullDisk) {
+      EXPECT_NE(o.log.find("Failed to write the failures file"), std::string::npos);
+      continue;
+    }
+    EXPECT_EQ(sortedLines(o.files["failures.log"]),
+              (std::multiset<std::string>{root + "/d|opendir: Not a directory",
+                                          root + "/e|opendir: No such file or directory",
+                                          root + "/gone|lstat: No such file or directory"}));
+    std::multiset<std::string> want = {root + "/keep", root + "/morph"};  // and the folders up to the top
+    for (fs::path p = root; p != "/"; p = p.parent_path()) want.insert(p.string());
+    EXPECT_EQ(sortedLines(o.files["Collect1.kzf"]), want);
+  }
 }
 
 // A phase killed at any point leaves files a new scan of the same subclient replaces
@@ -334,7 +299,7 @@ TEST_F(Reliability, KilledMidScanOrMidSplitThenRescannedGivesACleanRunsOutputs) 
     std::string killAtOpen, leftover;
   } points[] = {
       {"mid-walk, part of the lines flushed", 2900, "", "Collect1.kzf"},
-      {"collect file emptied, its lines only in the scratch copy", 0, job + "/Collect1.kzf:w", "Collect1.tmp"},
+      {"collect file reopened for its rewrite", 0, job + "/Collect1.kzf:r+", "Collect1.tmp"},
       {"cutting a piece off", 0, job + "/Collect3.kzf:w", "Collect1.tmp"},
       {"copying a piece", 0, job + "/Collect2.tmp:w", "Collect2.tmp"},
   };
@@ -360,6 +325,81 @@ TEST_F(Reliability, KilledMidScanOrMidSplitThenRescannedGivesACleanRunsOutputs) 
     EXPECT_TRUE(again.succeeded);
     EXPECT_TRUE(again.files == want.files);
   }
+}
+
+// The walking subclass: the file named in newCollectAt starts a new collect file.
+class TreeScan : public KzFind {
+ public:
+  void DecideIfNewMountPoint(const char* path, bool flag) override {
+    if (newCollectAt == path) m_curCollectNum = m_nextCollectNum++;
+    KzFind::DecideIfNewMountPoint(path, flag);
+  }
+  std::string newCollectAt;
+};
+
+// Every step to Start, the files recorded with the folders above them (each of size 1000),
+// Finish after a walk that succeeded, destruction.
+Outcome runScan(int streams, bool split, const std::vector<std::string>& paths, const char* fullDisk = nullptr,
+                const char* newCollectAt = "") {
+  kzhost::FakePlatform::Switches sw;
+  sw.streams = streams;
+  sw.splitFlag = split;
+  kzhost::ScopedFakePlatform fake(sw);
+  if (fullDisk) fake->switches().fullDiskPrefix = fake->jobDir() + "/" + fullDisk;
+  std::string start;
+  {
+    TreeScan scan;
+    scan.newCollectAt = newCollectAt;
+    CLoError e = kztest::startPhase(scan);
+    EXPECT_FALSE(e.IsError()) << e.ToString();
+    for (const std::string& p : paths) {
+      EXPECT_EQ(scan.addToCollect(p.c_str(), 1000) + scan.collectAncestors(p.c_str()), 0);
+    }
+    scan.m_scanSucceeded = true;
+    EXPECT_FALSE(scan.Finish().IsError());
+    start = " -r " + std::to_string(scan.m_startTime) + " ";
+  }
+  Outcome r;  // the start time reads "T" in the calls
+  r.calls = kztest::jobManagerCalls(*fake);
+  r.files = kztest::filesIn(fake->jobDir());
+  for (std::string& c : r.calls) {
+    if (size_t i = c.find(start); i != std::string::npos) c.replace(i, start.size(), " -r T ");
+  }
+  return r;
+}
+
+Calls withInit(Calls tail) {
+  tail.insert(tail.begin(), {"init(dorvane.test,4711,0,4,false,tok)", "Init2(4711,dorvane.test,1,4,tok,null)",
+                             "updateInfo(false)"});
+  return tail;
+}
+
+TEST(EndToEnd, RoadOfOneFile) {
+  Outcome r = runScan(4, false, {"/data/a.txt"});
+  EXPECT_EQ(r.files, (Files{{"Collect1.kzf", "/data/a.txt\n/data\n"}, {"split_config", "1\n"},
+                            {"DirChange.tmp", "Version2\n"}, {"results.raw", ""}}));
+  EXPECT_EQ(r.calls, withInit({"setNumStreams(1)", "concatPhaseParams( -parent 1 -r T -c 2 -maxcolnum 1 -numcol 1 ,3)",
+                               "updateInfo(false)", "complete(1,1,0,0)", "finishedWork(120000)"}));
+}
+
+TEST(EndToEnd, OneCollectFileCutForFourStreams) {
+  std::vector<std::string> paths;
+  std::string want;
+  for (int k = 0; k < 200; ++k) want += (paths.emplace_back("/d/f" + std::to_string(k))) + "\n";
+  Outcome r = runScan(4, true, paths);
+  EXPECT_EQ(r.files["split_config"], "1 2 4\n");
+  EXPECT_EQ(r.files["Collect1.kzf"] + r.files["Collect2.kzf"] + r.files["Collect3.kzf"] + r.files["Collect4.kzf"],
+            want + "/d\n");
+  EXPECT_EQ(r.calls,
+            withInit({"setNumStreams(4)", "concatPhaseParams( -parent 1 -r T -c 201 -maxcolnum 4 -numcol 4 ,3)",
+                      "updateInfo(false)", "complete(1,1,0,0)", "finishedWork(120000)"}));
+}
+
+// Lines lost on a full disk while the walk moved on to another collect file: the scan
+// must fail although the walk reported success and the last file closed cleanly.
+TEST(EndToEnd, LinesLostOnAFullDiskFailTheScan) {
+  Outcome r = runScan(1, false, {"/first/a", "/second/b"}, "Collect1.kzf", "/second/b");
+  EXPECT_EQ(r.calls, withInit({"complete(2,1,0,0)", "event(critical,0x11000002,0,0)", "finishedWork(120000)"}));
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // Start: results store, job files, collect path split, the directory-change header
 // and the removal of an earlier run's outputs, in a real temporary job directory.
+// Destruction: what a partly initialised object releases, and that nothing leaks or is
+// lost when a host skips Finish.
 #include <ctime>
 #include <optional>
 #include <set>
@@ -10,6 +12,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using kzhost::FakePlatform;
+using kzhost::ScopedFakePlatform;
 using Names = std::set<std::string>;
 using Lines = std::vector<std::string>;
 constexpr const char* kStart = "virtual CLoError KzFind::Start()";
@@ -80,8 +83,9 @@ TEST_F(StartTest, SucceedsWithExactCallsAndFiles) {
   EXPECT_EQ(fake->calls(), (Lines{"openRaw", "subclientDirAndFiles(2,3,1,null)"}));
   EXPECT_EQ(collectSplit(*k), dir + "|Collect|kzf");
   EXPECT_TRUE(k->buResults && k->m_resultsFp && k->m_dirchangeFp && !k->m_collectFp);
-  EXPECT_TRUE(fs::exists(dir + "/results.raw"));
-  EXPECT_EQ(kztest::readFile(dir + "/DirChange.tmp"), "Version2\n");  // on disk, not only buffered
+  // The header is on disk, not only buffered.
+  EXPECT_EQ(kztest::filesIn(dir),
+            (std::map<std::string, std::string>{{"DirChange.tmp", "Version2\n"}, {"results.raw", ""}}));
   EXPECT_GE(k->m_startTime, before);
   EXPECT_LE(k->m_startTime, time(nullptr));
 }
@@ -110,38 +114,31 @@ TEST_F(StartTest, CollectPathSplit) {
   }
 }
 
-TEST_F(StartTest, RemovesOutputsOfAnEarlierRunOnly) {
-  touch({"split_config.1", "split_config", "CIdxDone.kzf.tmp", "HCollect7", "Merged_split_config", "Collect.kzf",
-         "Collect1.kzf", "Collect3.tmp", "CollectAnything", "verifySyntheticFull.done", "Split_config", "hcollect",
-         "CIdxDone.kz", "collect1.kzf", "keep.txt"});
-  ASSERT_EQ(mkdir((dir + "/HCollectDir").c_str(), 0755), 0);  // matches, but unlink cannot remove it
-  ASSERT_FALSE(phase()->Start().IsError());
-  EXPECT_EQ(entries(), (Names{"Split_config", "hcollect", "CIdxDone.kz", "collect1.kzf", "keep.txt", "HCollectDir",
-                              "results.raw", "DirChange.tmp"}));
-}
-
 // A collect file name that is all extension must not turn the cleanup into "delete
 // everything": only numbered collect files and their scratch copies go.
-TEST_F(StartTest, EmptyCollectBaseDeletesOnlyNumberedCollectFiles) {
+TEST_F(StartTest, RemovesOutputsOfAnEarlierRunOnly) {
   struct {
-    const char* collectName;
+    const char* collectName;  // null: the platform's
     Names removed, kept;
   } cases[] = {
+      {nullptr,
+       {"split_config.1", "split_config", "CIdxDone.kzf.tmp", "HCollect7", "Merged_split_config", "Collect.kzf",
+        "Collect1.kzf", "Collect3.tmp", "CollectAnything", "verifySyntheticFull.done"},
+       {"Split_config", "hcollect", "CIdxDone.kz", "collect1.kzf", "keep.txt"}},
       {".kzf", {"1.kzf", "12.kzf", "3.tmp", "split_config"},
        {".kzf", "a1.kzf", "1.kzfx", "1kzf", "x.tmp", ".tmp", "1.", "1.kz", "keep.txt", "1.kzf.bak"}},
       {".", {"1.", "7.tmp"}, {".kzf", "1.kzf", "1", "keep.txt"}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.collectName);
+    SCOPED_TRACE(c.collectName ? c.collectName : "");
     for (const auto& e : fs::directory_iterator(dir)) fs::remove_all(e.path());
     touch(c.removed);
     touch(c.kept);
-    fake->collectFile = dir + "/" + c.collectName;
-    auto k = phase();
-    ASSERT_FALSE(k->Start().IsError());
-    EXPECT_EQ(k->m_collectBase, "");
+    ASSERT_EQ(mkdir((dir + "/HCollectDir").c_str(), 0755), 0);  // may match, but unlink cannot remove it
+    if (c.collectName) fake->collectFile = dir + "/" + c.collectName;
+    ASSERT_FALSE(phase()->Start().IsError());
     Names expected = c.kept;
-    expected.insert({"results.raw", "DirChange.tmp"});
+    expected.insert({"HCollectDir", "results.raw", "DirChange.tmp"});
     EXPECT_EQ(entries(), expected);
   }
 }
@@ -194,9 +191,7 @@ TEST_F(StartTest, JobDirectoryThatCannotBeListed) {
     fake->subclientDir = at(jobDir);
     auto k = phase();
     CLoError e = k->Start();
-    EXPECT_EQ(e.kind(), CLoError::Kind::ErrNo);
-    EXPECT_EQ(e.code(), err);
-    EXPECT_EQ(e.locations().back().function, kStart);
+    EXPECT_TRUE(e.kind() == CLoError::Kind::ErrNo && e.code() == err && e.locations().back().function == kStart);
     EXPECT_EQ(k->m_startTime, 0);
   }
 }
@@ -213,6 +208,54 @@ TEST_F(StartTest, SubclassChoosesTheJobDirectory) {
   EXPECT_EQ(fake->calls("subclientDirAndFiles"), Lines{"subclientDirAndFiles(0,0,-1," + k.where + ")"});
   EXPECT_EQ(k.m_collectDir, k.where);
   EXPECT_FALSE(fs::exists(k.where + "/HCollect1"));
+}
+
+long openDescriptors() { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); }
+
+// Drives a fresh object as far as the switches allow, then destroys it; the sanitizer
+// build reports any client, subclient or backup set left behind.
+TEST(Lifecycle, DestroyAfterEachPartialInitialisation) {
+  using S = FakePlatform::Switches;
+  std::pair<const char*, kztest::Flag> cases[] = {
+      {"Initialize fails", &S::noDorvaneName},
+      {"no backup set, subclient kept", &S::nullBackupSet},
+      {"no subclient, backup set kept", &S::nullSubclient},
+      {"init refused", &S::initFails},
+      {"Init2 refused", &S::init2Fails},
+      {"Start without job directory", &S::subclientDirFails},
+      {"Start without raw results", &S::openRawFails},
+      {"everything up to Start", nullptr},
+  };
+  for (const auto& [name, flag] : cases) {
+    SCOPED_TRACE(name);
+    ScopedFakePlatform fake(kztest::raised({flag}));
+    const long fdsBefore = openDescriptors();
+    {
+      KzFind f;
+      kztest::startPhase(f);  // runs until the first failure, as a host that gives up would
+      fake->clear();
+    }
+    EXPECT_EQ(openDescriptors(), fdsBefore);
+    EXPECT_TRUE(fake->calls().empty());  // the destructor releases; it reports nothing to the job manager
+  }
+}
+
+TEST(Lifecycle, DestroyAfterStartWithoutFinishKeepsEveryLine) {
+  ScopedFakePlatform fake;
+  const std::string dir = fake->jobDir();
+  const long fdsBefore = openDescriptors();
+  {
+    KzFind f;
+    ASSERT_FALSE(kztest::startPhase(f).IsError());
+    ASSERT_FALSE(f.Start().IsError());  // a second start reopens rather than leaks
+    fputs("/dir\n", f.m_dirchangeFp);
+    f.m_collectFp = fopen((dir + "/left-open.kzf").c_str(), "w");
+    ASSERT_NE(f.m_collectFp, nullptr);
+    fputs("/a|1\n", f.m_collectFp);
+  }
+  EXPECT_EQ(openDescriptors(), fdsBefore);
+  EXPECT_EQ(kztest::readFile(dir + "/DirChange.tmp"), "Version2\n/dir\n");
+  EXPECT_EQ(kztest::readFile(dir + "/left-open.kzf"), "/a|1\n");
 }
 
 }  // namespace

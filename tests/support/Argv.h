@@ -11,20 +11,17 @@ namespace kztest {
 
 class Argv {
  public:
-  Argv(std::initializer_list<const char*> args) {
-    for (const char* a : args) m_text.emplace_back(a);
-    for (std::string& s : m_text) m_ptrs.push_back(s.data());
-  }
-  Argv(const Argv& other) : Argv(std::vector<std::string>(other.m_text)) {}
-  explicit Argv(std::vector<std::string> args) : m_text(std::move(args)) {
-    for (std::string& s : m_text) m_ptrs.push_back(s.data());
-  }
-  Argv& operator=(const Argv&) = delete;
+  Argv(std::initializer_list<const char*> args) : m_text(args.begin(), args.end()) {}
+  explicit Argv(std::vector<std::string> args) : m_text(std::move(args)) {}
 
   const std::vector<std::string>& text() const { return m_text; }
-  int argc() const { return static_cast<int>(m_ptrs.size()); }
-  // Null when there are no arguments.
-  char** argv() { return m_ptrs.empty() ? nullptr : m_ptrs.data(); }
+  int argc() const { return static_cast<int>(m_text.size()); }
+  // Null when there are no arguments; valid until the next call.
+  char** argv() {
+    m_ptrs.clear();
+    for (std::string& s : m_text) m_ptrs.push_back(s.data());
+    return m_ptrs.empty() ? nullptr : m_ptrs.data();
+  }
 
  private:
   std::vector<std::string> m_text;

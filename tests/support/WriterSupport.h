@@ -1,4 +1,5 @@
-// Helpers shared by the tests: temp folders and trees, file contents, errors, fake records.
+// Helpers shared by the tests: temp folders and trees, file contents, errors, fake records,
+// a phase run up to Start and what the job manager heard.
 #pragma once
 
 #include <fcntl.h>
@@ -9,12 +10,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "hostservices/FakePlatform.h"
 #include "scanphase/KzFind.h"
+#include "support/Argv.h"
 
 struct KzFindTestAccess {
   static bool outputLost(const KzFind& f) { return f.m_outputLost; }
@@ -48,6 +51,14 @@ inline std::string readFile(const std::string& path) {
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
+}
+
+// The lines of a text, without their newlines.
+inline std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
 }
 
 inline std::string flushAndRead(FILE* fp, const std::string& path) {
@@ -99,6 +110,16 @@ inline void expectError(const CLoError& e, int code, const std::string& message,
   EXPECT_EQ(e.locations().back().function, function);
 }
 
+// Switches of the recording fake with these flags (null: none) raised.
+using Flag = bool kzhost::FakePlatform::Switches::*;
+inline kzhost::FakePlatform::Switches raised(const std::vector<Flag>& flags) {
+  kzhost::FakePlatform::Switches sw;
+  for (Flag f : flags) {
+    if (f) sw.*f = true;
+  }
+  return sw;
+}
+
 // Collect files dir/Collect<N>.kzf.
 inline void useCollectDir(KzFind& f, const std::string& dir) {
   f.m_collectDir = dir;
@@ -111,6 +132,37 @@ inline int countLogged(kzhost::FakePlatform& fake, const std::string& text) {
   int n = 0;
   for (const auto& r : fake.debugLines()) n += r.text == text;
   return n;
+}
+
+// Initialize with a host's usual arguments, then every step up to Start; the first error.
+inline CLoError startPhase(KzFind& k) {
+  Argv argv{"ifind", "-d", "/data/", "-a", "1:2", "-j", "4711", "-f", "1", "-jt", "tok"};
+  CLoError e = k.Initialize(argv.argc(), argv.argv());
+  for (auto step : {&KzFind::AppInitialize, &KzFind::JobInitialize, &KzFind::SCInitialize, &KzFind::EngineInitialize,
+                    &KzFind::ProxyInitialize, &KzFind::Start}) {
+    if (!e.IsError()) e = (k.*step)();
+  }
+  return e;
+}
+
+// What the job manager heard, in order; with bare, concatPhaseParams without its parameters.
+inline std::vector<std::string> jobManagerCalls(const kzhost::FakePlatform& fake, bool bare = false) {
+  std::vector<std::string> out;
+  for (const std::string& c : fake.calls()) {
+    for (const char* p : {"init(", "Init2(", "updateInfo(", "setNumStreams(", "concatPhaseParams(", "complete(",
+                          "finishedWork(", "event("}) {
+      if (c.starts_with(p)) out.push_back(bare && c.starts_with("concat") ? "concatPhaseParams" : c);
+    }
+  }
+  return out;
+}
+
+// The files of a folder by name.
+inline std::map<std::string, std::string> filesIn(const std::string& dir) {
+  std::map<std::string, std::string> out;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec)) out[e.path().filename()] = readFile(e.path());
+  return out;
 }
 
 }  // namespace kztest

@@ -1,0 +1,340 @@
+// The writers beside the walk: collect lines (numbering, sizes, the quit flag, failures),
+// ancestor records, the directory-change file, AppleDouble companion markers and the
+// time preserver.
+//
+// The directory-change first-line flag lives once per process. ctest runs every test in
+// its own process; when the whole program runs at once, the tests that need a fresh flag
+// skip themselves after the first test that used it.
+#include "scanphase/AppleDouble.h"
+#include "scanphase/InodePropPreserver.h"
+#include "support/WriterSupport.h"
+
+namespace {
+
+using Dirs = std::list<std::string>;
+using kzfind::detail::appleDoubleOpens;
+using kzfind::detail::markAppleDoubleCompanion;
+
+// A subclass whose collect number the test steers and whose interruptions it counts.
+class SteeredFind : public KzFind {
+ public:
+  int forcedNum = 0;  // 0: the base choice
+  int interruptions = 0;
+  void DecideIfNewMountPoint(const char* path, bool flag) override {
+    if (forcedNum) m_curCollectNum = forcedNum;
+    else KzFind::DecideIfNewMountPoint(path, flag);
+  }
+  void processIfindInterruption() override { ++interruptions; }
+};
+
+// A scan object writing dir/Collect<N>.kzf over a new recording fake.
+class WriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override { kztest::useCollectDir(find, dir.path()); }
+  std::string file(int n) const { return dir / ("Collect" + std::to_string(n) + ".kzf"); }
+  std::string contents(int n) { return kztest::flushAndRead(find.m_collectFp, file(n)); }
+
+  kzhost::ScopedFakePlatform fake;
+  kztest::TempDir dir;
+  SteeredFind find;
+};
+using CollectWriterTest = WriterTest;
+using AncestorsTest = WriterTest;
+
+bool g_flagUsed = false;
+
+class DirChangeTest : public WriterTest {
+ protected:
+  void SetUp() override {
+    find.m_dirchangeFp = fopen((dir / "dc").c_str(), "wb");
+    fputs("Version2\n", find.m_dirchangeFp);
+  }
+  std::string contents() { return kztest::flushAndRead(find.m_dirchangeFp, dir / "dc"); }
+  void needsFreshFlag() {
+    if (g_flagUsed) GTEST_SKIP() << "needs its own process (as ctest runs it)";
+    g_flagUsed = true;
+  }
+};
+
+// Magic, version 2, zero filler, then the entry count.
+std::string header(std::string count = std::string("\0\2", 2)) {
+  return std::string("\0\5\x16\7\0\2\0\0", 8) + std::string(16, '\0') + count;
+}
+
+void setTimes(const std::string& path, time_t atime, time_t mtime) {
+  struct timespec ts[2] = {{atime, 0}, {mtime, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), ts, AT_SYMLINK_NOFOLLOW), 0);
+}
+
+std::pair<time_t, time_t> timesOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(lstat(path.c_str(), &st), 0);
+  return {st.st_atime, st.st_mtime};
+}
+
+class AppleDoubleTest : public WriterTest {
+ protected:
+  // The marker the step writes for dir/f with the given mounts ("" or "-").
+  std::string marker(const std::vector<mntfs_ent>& mounts = {}, bool preserve = false) {
+    FILE* out = tmpfile();
+    EXPECT_EQ(markAppleDoubleCompanion(out, (dir / "f").c_str(), mounts, preserve), 0);
+    std::string m = ftell(out) == 1 ? "-" : "";
+    fclose(out);
+    return m;
+  }
+};
+
+TEST_F(CollectWriterTest, LinesSizesAndNumbering) {
+  for (const char* skipped : {"/", "rel/a", "", static_cast<const char*>(nullptr)})
+    EXPECT_EQ(find.addToCollect(skipped, 9), 0);
+  EXPECT_EQ(find.m_curCollectNum, 0);  // skipped paths choose no number
+  EXPECT_EQ(kztest::countLogged(*fake, "/"), 1);  // but are logged at level 2
+  EXPECT_EQ(find.addToCollect("/data/empty", 0), 0);
+  EXPECT_EQ(find.m_collectInfo.count(1), 0u);  // a zero size leaves the record alone
+  for (auto [path, size] : {std::pair{"/data/a.txt", 100}, {"/data/b", 50}, {"/data/neg", -5}})
+    EXPECT_EQ(find.addToCollect(path, size), 0);
+  EXPECT_EQ(contents(1), "/data/empty|0\n/data/a.txt|100\n/data/b|50\n/data/neg|-5\n");
+  EXPECT_TRUE(find.m_collectInfo[1].totalSize == 145 && find.m_numEntries == 4 && find.m_nextCollectNum == 2);
+  EXPECT_EQ(find.addToCollect("/huge", INT64_MAX), 0);  // the sum sticks at the limit
+  EXPECT_EQ(find.m_collectInfo[1].totalSize, INT64_MAX);
+}
+
+TEST_F(CollectWriterTest, SwitchingReopensAndAppends) {
+  kztest::writeFile(file(1), "/old|1\n");
+  for (int n : {1, 2, 1}) {
+    find.forcedNum = n;
+    EXPECT_EQ(find.addToCollect(("/n" + std::to_string(n)).c_str(), n), 0);
+  }
+  // Opening 2 fails after 1 was closed; going back to 1 must reopen it, not write to the old stream.
+  fake->switches().failOpenPrefix = file(2);
+  find.forcedNum = 2;
+  EXPECT_EQ(find.addToCollect("/lost", 1), -1);
+  find.forcedNum = 1;
+  EXPECT_EQ(find.addToCollect("/back", 1), 0);
+  EXPECT_EQ(contents(1), "/old|1\n/n1|1\n/n1|1\n/back|1\n");
+  EXPECT_EQ(contents(2), "/n2|2\n");
+}
+
+TEST_F(CollectWriterTest, QuitFlagInterruptsButStillRecords) {
+  fake->switches().quitFlag = true;
+  EXPECT_EQ(find.addToCollect("/early", 1), 0);  // no job control yet: the flag counts as down
+  EXPECT_EQ(find.interruptions, 0);
+  find.m_jobCtrl = std::make_unique<KZJobCtrlClient>(0);
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(find.addToCollect("/q", 1), 0);
+  EXPECT_EQ(find.interruptions, 2);
+  EXPECT_EQ(kztest::countLogged(*fake, "File Scan interrupted by Job Manager"), 2);
+  EXPECT_EQ(contents(1), "/early|1\n/q|1\n/q|1\n");
+}
+
+TEST_F(CollectWriterTest, UnopenableCollectFileFailsEveryCall) {
+  kztest::writeFile(dir / "plain", "x");
+  for (auto [sub, err] : {std::pair{"missing", ENOENT}, std::pair{"plain", ENOTDIR}}) {
+    SCOPED_TRACE(sub);
+    find.m_collectDir = dir / sub;
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(find.addToCollect("/f", 7), -1);
+    EXPECT_EQ(kztest::countLogged(*fake, "Could not open '" + (dir / sub) + "/Collect1.kzf' for writing, errno " +
+                                             std::to_string(err)), 2);
+  }
+  EXPECT_EQ(find.m_numEntries, 0);
+}
+
+TEST_F(CollectWriterTest, FullDiskIsNoticed) {
+  fake->switches().fullDiskPrefix = dir.path();
+  const std::string path = "/data/" + std::string(90, 'p');
+  int ok = 0, failed = 0;
+  for (int i = 0; i < 20000; ++i) {  // well past one stdio buffer; once failed, always failed
+    if (find.addToCollect(path.c_str(), 1) == 0) ASSERT_EQ(failed, 0) << i;
+    else ++failed;
+    ok += failed == 0;
+  }
+  EXPECT_GT(failed, 0);
+  EXPECT_EQ(find.m_numEntries, ok);
+  EXPECT_TRUE(KzFindTestAccess::outputLost(find));
+}
+
+TEST_F(AncestorsTest, EachDirectoryOnceInFirstMetOrder) {
+  std::pair<std::vector<const char*>, Dirs> cases[] = {
+      {{"/x/y/f", "/x/z/f"}, {"/x/y", "/x", "/x/z"}},
+      {{"/file", "/", "file", ""}, {}},
+      {{"/a/b/c/f", "/a/b/c/f", "/a/b/x/f"}, {"/a/b/c", "/a/b", "/a", "/a/b/x"}},
+      {{"/a/f", "/a/b/c/f", "/A/f"}, {"/a", "/a/b/c", "/a/b", "/A"}},
+  };
+  for (const auto& [paths, expected] : cases) {
+    SCOPED_TRACE(paths.front());
+    find.m_ancestors.clear();
+    for (const char* p : paths) EXPECT_EQ(find.collectAncestors(p), 0);
+    EXPECT_EQ(find.m_ancestors, expected);
+  }
+}
+
+TEST_F(AncestorsTest, HandEditsOfTheListAreRespected) {
+  find.collectAncestors("/a/b/f");
+  find.m_ancestors.clear();
+  find.collectAncestors("/a/b/f");
+  find.m_ancestors.pop_back();  // same size again after the push, but another node
+  find.m_ancestors.push_back("/q");
+  find.collectAncestors("/q/f");
+  find.collectAncestors("/a/f");
+  EXPECT_EQ(find.m_ancestors, (Dirs{"/a/b", "/q", "/a"}));
+  find.m_ancestors = {"/p/q/r"};  // without its parents: the walk goes on past it
+  find.collectAncestors("/p/q/r/f");
+  EXPECT_EQ(find.m_ancestors, (Dirs{"/p/q/r", "/p/q", "/p"}));
+}
+
+TEST_F(AncestorsTest, ManyDistinctDirectories) {
+  // A linear presence test takes minutes here.
+  for (int i = 0; i < 100000; ++i) find.collectAncestors(("/d1/d2/d3/d4/d5/" + std::to_string(i) + "/f").data());
+  EXPECT_EQ(find.m_ancestors.size(), 100005u);
+}
+
+TEST_F(AncestorsTest, DumpWritesAfterTheFileLinesAndForgets) {
+  EXPECT_EQ(find.dumpAncestors(), 0);  // empty: opens nothing
+  EXPECT_EQ(find.m_collectFp, nullptr);
+  find.collectAncestors("/a/b/f");
+  find.dumpAncestors();  // no file line yet: collect file 1 is made
+  ASSERT_EQ(find.addToCollect("/x/y/f", 4), 0);
+  for (const char* p : {"/x/y/f", "/x/z/f", "/x/a|b/f"}) find.collectAncestors(p);
+  find.m_ancestors.push_back("/x");  // a duplicate put in by hand is written once
+  EXPECT_EQ(find.dumpAncestors(), 0);
+  EXPECT_EQ(contents(1), "/a/b\n/a\n/x/y/f|4\n/x/y\n/x\n/x/z\n/x/a\\pb\n");
+  EXPECT_EQ(find.m_numEntries, 7);
+  EXPECT_TRUE(find.m_ancestors.empty());
+}
+
+TEST_F(AncestorsTest, FailuresSkipEntriesAndAreNoticed) {
+  find.m_collectDir = dir / "missing";
+  find.collectAncestors("/a/b/f");
+  find.dumpAncestors();
+  const std::string open = "Could not open '" + (dir / "missing/Collect1.kzf") + "' for writing, errno 2";
+  EXPECT_EQ(kztest::countLogged(*fake, open), 2);
+  EXPECT_TRUE(find.m_ancestors.empty());
+
+  find.m_collectDir = dir.path();
+  fake->switches().fullDiskPrefix = dir.path();
+  const std::string longDir = "/" + std::string(40, 'd');
+  for (int i = 0; i < 10000; ++i) find.collectAncestors((longDir + std::to_string(i) + "/f").data());
+  find.dumpAncestors();  // more than one stdio buffer of lines
+  EXPECT_LT(find.m_numEntries, 10000);
+  EXPECT_TRUE(KzFindTestAccess::outputLost(find));
+}
+
+TEST_F(DirChangeTest, TopAndChildLines) {
+  g_flagUsed = true;
+  EXPECT_EQ(find.addToDirchange("/a", false), 0);
+  EXPECT_EQ(find.addToDirchange("/a/x", true), 0);
+  EXPECT_EQ(find.addToDirchange("/a/y|z", true), 0);
+  EXPECT_EQ(find.addToDirchange("/b\nc", false), 0);
+  EXPECT_EQ(contents(), "Version2\n/a\n\t/a/x\n\t/a/y\\pz\n/b\\nc\n");
+  EXPECT_EQ(kztest::countLogged(*fake, "dirChange:/a/y\\pz\n"), 1);
+}
+
+TEST_F(DirChangeTest, OnlyTheFirstLineOfTheProcessIsChecked) {
+  needsFreshFlag();
+  if (IsSkipped()) return;
+  int context = 0;
+  for (void* ctx : {static_cast<void*>(&context), static_cast<void*>(nullptr)}) {
+    find.m_dirchangeContext = ctx;
+    EXPECT_EQ(find.addToDirchange(nullptr, true), 0);  // no-ops that leave the flag
+  }
+  FILE* fp = std::exchange(find.m_dirchangeFp, nullptr);
+  EXPECT_EQ(find.addToDirchange("/a", false), -1);  // no file: fails, leaves the flag
+  find.m_dirchangeFp = fp;
+  EXPECT_EQ(find.addToDirchange("/a/x", true), -1);
+  EXPECT_TRUE(fake->logged("Error:Not a child: Topmost Node cant be a child /a/x"));
+  EXPECT_EQ(find.addToDirchange("/a/y", true), 0);
+  KzFind other;  // the flag is per process, not per object
+  other.m_dirchangeFp = find.m_dirchangeFp;
+  EXPECT_EQ(other.addToDirchange("/c/z", true), 0);
+  other.m_dirchangeFp = nullptr;
+  EXPECT_EQ(contents(), "Version2\n\t/a/y\n\t/c/z\n");
+}
+
+TEST_F(AppleDoubleTest, CompanionKinds) {
+  std::string filler = header(), version = header();
+  filler[15] = 1;
+  version[5] = 1;
+  kztest::writeFile(dir / "target", header());
+  struct {
+    const char* expected;
+    char kind;  // f: a file of these bytes, n: none, d: a directory, p: a FIFO, l: a link to a companion
+    std::string bytes = {};
+  } cases[] = {
+      {"-", 'f', header()}, {"-", 'f', header() + "more"}, {"-", 'f', header(std::string("\1\0", 2))},
+      {"", 'f', header({"\0\0", 2})}, {"", 'f', version}, {"", 'f', filler}, {"", 'f', header().substr(0, 25)},
+      {"", 'n'}, {"", 'd'}, {"", 'p'},  // a FIFO must not block the scan
+      {"-", 'l'},
+  };
+  const std::string f = dir / "._f";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.kind + testing::PrintToString(c.bytes));
+    std::filesystem::remove_all(f);
+    if (c.kind == 'f') kztest::writeFile(f, c.bytes);
+    ASSERT_EQ(0, c.kind == 'd' ? mkdir(f.c_str(), 0755) : c.kind == 'p' ? mkfifo(f.c_str(), 0644)
+                                                       : c.kind == 'l' ? symlink("target", f.c_str()) : 0);
+    EXPECT_EQ(marker({}, c.kind == 'l'), c.expected);  // a link's times are not touched
+  }
+}
+
+TEST_F(AppleDoubleTest, HfsMountsAreNeverOpened) {
+  kztest::writeFile(dir / "._f", header());
+  const std::string d = dir.path();
+  std::pair<const char*, std::vector<mntfs_ent>> cases[] = {
+      {"", {{d, "hfs", ""}}},
+      {"", {{d, "hfsplus", ""}}},
+      {"", {{"/", "hfs", ""}, {d, "ext4", ""}}},  // the later, inner entry does not stop the walk
+      {"-", {{d, "HFS", ""}}},
+      {"-", {{"/elsewhere", "hfs", ""}, {"/", "xfs", ""}}},
+      {"-", {{d.substr(0, d.size() - 1), "hfs", ""}}},  // a sibling whose name the folder's begins with
+      {"", {{d + "/", "hfs", ""}}},
+  };
+  for (const auto& [expected, mounts] : cases) {
+    SCOPED_TRACE(mounts.front().mnt_type);
+    unsigned long opens = appleDoubleOpens();
+    EXPECT_EQ(marker(mounts), expected);
+    EXPECT_EQ(appleDoubleOpens() - opens, *expected ? 1u : 0u);
+  }
+}
+
+TEST_F(AppleDoubleTest, ThroughTheWriterWithTimesPreserved) {
+  kztest::writeFile(dir / "._f", header());
+  setTimes(dir / "._f", 1000000000, 1100000000);  // older atime: a plain read would move it
+  unsigned long opens = appleDoubleOpens();
+  find.m_preserveAtime = true;  // without m_checkAppleDouble: nothing is looked at
+  ASSERT_EQ(find.addToCollect((dir / "f").c_str(), 3), 0);
+  EXPECT_EQ(appleDoubleOpens(), opens);
+  find.m_checkAppleDouble = true;
+  ASSERT_EQ(find.addToCollect((dir / "f").c_str(), 3), 0);
+  EXPECT_EQ(kztest::flushAndRead(find.m_collectFp, dir / "Collect1.kzf"), (dir / "f") + "|3\n-" + (dir / "f") + "|3\n");
+  struct stat st {};
+  ASSERT_EQ(stat((dir / "._f").c_str(), &st), 0);
+  EXPECT_EQ(st.st_atime, 1000000000);
+  EXPECT_EQ(st.st_mtime, 1100000000);
+
+  // A marker that cannot be written fails the step; the times still go back.
+  FILE* full = fopen("/dev/full", "w");
+  setvbuf(full, nullptr, _IONBF, 0);
+  EXPECT_EQ(markAppleDoubleCompanion(full, (dir / "f").c_str(), {}, true), -1);
+  fclose(full);
+  ASSERT_EQ(stat((dir / "._f").c_str(), &st), 0);
+  EXPECT_EQ(st.st_atime, 1000000000);
+}
+
+// The times captured at construction go back on a file; a link and its target are left alone.
+TEST_F(AppleDoubleTest, TimePreserverPutsBackFileTimesOnly) {
+  kztest::writeFile(dir / "file", "abc");
+  ASSERT_EQ(symlink("file", (dir / "link").c_str()), 0);
+  setTimes(dir / "file", 1000000000, 1100000000);
+  setTimes(dir / "link", 3000000, 4000000);
+  EXPECT_EQ(CoreInodePropPreserver<struct stat>(dir / "missing").getstatresult(), -1);
+  {
+    AMTimePreserver link(new CoreInodePropPreserver<struct stat>(dir / "link"));  // released last
+    AMTimePreserver file(new CoreInodePropPreserver<struct stat>(dir / "file"));
+    setTimes(dir / "file", 5, 6);  // what reading would do
+    setTimes(dir / "link", 7, 8);
+  }
+  EXPECT_EQ(timesOf(dir / "file"), (std::pair<time_t, time_t>{1000000000, 1100000000}));
+  EXPECT_EQ(timesOf(dir / "link"), (std::pair<time_t, time_t>{7, 8}));
+  AMTimePreserver none(nullptr);  // taking over nothing is harmless
+}
+
+}  // namespace
