@@ -263,6 +263,17 @@ class Walker {
     return false;
   }
 
+  // Makes fd n's cached descriptor, closing others (into toClose) to stay in budget.
+  // Called with m_mutex held.
+  void adopt(Node& n, int fd, std::vector<int>& toClose) {
+    while (m_openFds >= m_fdBudget && evictOne(toClose)) {
+    }
+    n.fd = fd;
+    n.lru = m_lru.insert(m_lru.end(), &n);
+    n.inLru = true;
+    ++m_openFds;
+  }
+
   // Keeps fd as n's descriptor (its subdirectories are still to be opened).
   void keepFd(Node& n, int fd) {
     std::vector<int> toClose;
@@ -271,12 +282,7 @@ class Walker {
       if (n.fd >= 0 || n.unopenedSubdirs == 0) {
         toClose.push_back(fd);
       } else {
-        while (m_openFds >= m_fdBudget && evictOne(toClose)) {
-        }
-        n.fd = fd;
-        n.lru = m_lru.insert(m_lru.end(), &n);
-        n.inLru = true;
-        ++m_openFds;
+        adopt(n, fd, toClose);
       }
     }
     for (int f : toClose) close(f);
@@ -312,12 +318,7 @@ class Walker {
       if (n.fd >= 0) {
         toClose.push_back(fd);  // another reader got there first
       } else {
-        while (m_openFds >= m_fdBudget && evictOne(toClose)) {
-        }
-        n.fd = fd;
-        n.lru = m_lru.insert(m_lru.end(), &n);
-        n.inLru = true;
-        ++m_openFds;
+        adopt(n, fd, toClose);
       }
       ++n.fdUsers;
       result = n.fd;
