@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "scanphase/KzFind.h"
+#include "scanphase/Streams.h"
 #include "scanphase/Location.h"
 
 namespace {
@@ -71,10 +72,7 @@ CLoError KzFind::Finish() {
 
   // 2. Results store.
   if (buResults) {
-    if (m_resultsFp) {
-      fclose(m_resultsFp);
-      m_resultsFp = nullptr;
-    }
+    kzfind::detail::closeStream(m_resultsFp);
     m_event.debug(1, "Calling job results cleanup...");
     buResults->cleanUp(nullptr);
     buResults.reset();

@@ -1,5 +1,6 @@
 // Construction, destruction and the base hooks of the scan phase object.
 #include "scanphase/KzFind.h"
+#include "scanphase/Streams.h"
 
 #include "scanphase/Location.h"
 
@@ -7,23 +8,14 @@ KzFind::KzFind() = default;
 
 KzFind::~KzFind() {
   buResults.reset();
-  if (m_resultsFp) {
-    fclose(m_resultsFp);
-    m_resultsFp = nullptr;
-  }
+  kzfind::detail::closeStream(m_resultsFp);
   m_jobClient.reset();
   m_jobCtrl.reset();
   m_subclientObj.reset();
   m_backupSet.reset();
   // A host that skipped Finish must not lose buffered lines or leak descriptors.
-  if (m_collectFp) {
-    fclose(m_collectFp);
-    m_collectFp = nullptr;
-  }
-  if (m_dirchangeFp) {
-    fclose(m_dirchangeFp);
-    m_dirchangeFp = nullptr;
-  }
+  kzfind::detail::closeStream(m_collectFp);
+  kzfind::detail::closeStream(m_dirchangeFp);
 }
 
 CLoError KzFind::SCInitialize() { return CLoError::Success(); }

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "scanphase/KzFind.h"
+#include "scanphase/Streams.h"
 #include "scanphase/Location.h"
 
 namespace {
@@ -49,14 +50,8 @@ bool isStaleOutput(std::string_view name, const std::string& collectBase, const 
 
 CLoError KzFind::Start() {
   // A host that starts again must not leak the streams of the first attempt.
-  if (m_resultsFp) {
-    fclose(m_resultsFp);
-    m_resultsFp = nullptr;
-  }
-  if (m_dirchangeFp) {
-    fclose(m_dirchangeFp);
-    m_dirchangeFp = nullptr;
-  }
+  kzfind::detail::closeStream(m_resultsFp);
+  kzfind::detail::closeStream(m_dirchangeFp);
   buResults = std::make_unique<StoreResults>(m_appIdMajor, m_jobId, false, nullptr);
   std::string resultsPath;
   if (buResults->openRaw(RESULTS_FILE_RAW, resultsPath)) {
