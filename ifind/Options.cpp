@@ -81,26 +81,20 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
         if (i + 1 >= argc) return std::nullopt;
         return std::string(argv[++i]);
       };
-      if (name == "--help" || name == "-h") {
-        out.help = true;
-      } else if (name == "--full") {
-        out.backupType = 1;
-      } else if (name == "--incremental") {
-        out.backupType = 2;
-      } else if (name == "--differential") {
-        out.backupType = 4;
-      } else if (name == "--one-file-system") {
-        out.oneFileSystem = true;
-      } else if (name == "--appledouble") {
-        out.appleDouble = true;
-      } else if (name == "--preserve-atime") {
-        out.preserveAtime = true;
-      } else if (name == "--quiet") {
-        out.quiet = true;
-      } else if (name == "--json") {
-        out.json = true;
-      } else if (name == "--history") {
-        out.history = true;
+      static constexpr std::pair<std::string_view, bool Options::*> kSwitches[] = {
+          {"--help", &Options::help},           {"-h", &Options::help},
+          {"--one-file-system", &Options::oneFileSystem}, {"--appledouble", &Options::appleDouble},
+          {"--preserve-atime", &Options::preserveAtime}, {"--quiet", &Options::quiet},
+          {"--json", &Options::json},           {"--history", &Options::history},
+      };
+      static constexpr std::pair<std::string_view, int> kTypes[] = {
+          {"--full", 1}, {"--incremental", 2}, {"--differential", 4}};
+      auto isSwitch = std::find_if(std::begin(kSwitches), std::end(kSwitches), [&](auto& e) { return e.first == name; });
+      auto isType = std::find_if(std::begin(kTypes), std::end(kTypes), [&](auto& e) { return e.first == name; });
+      if (isSwitch != std::end(kSwitches)) {
+        out.*(isSwitch->second) = true;
+      } else if (isType != std::end(kTypes)) {
+        out.backupType = isType->second;
       } else if (name == "--exclude" || name == "--streams" || name == "--threads" || name == "--debug-level") {
         auto v = needValue();
         if (!v) return "option '" + name + "' needs a value";
