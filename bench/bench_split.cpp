@@ -3,6 +3,8 @@
 // collect file. The file is restored from a master copy before each run (timer paused).
 //   BM_SplitCollectFiles/1    about 1 MB
 //   BM_SplitCollectFiles/35   about 35 MB
+//   BM_SplitCollectFiles_TwoStreams/35   the same file cut in two for two streams, as
+//                                        `ifind --streams 2` does: the piece is visited too
 // Target: 35 MB in <= 0.3 x the time of  sed -E 's/\|[^|]*$//' FILE >/dev/null.
 //
 // Two more modes, for bench/compare:
@@ -63,20 +65,21 @@ const Master& masterFile(long long megabytes) {
   return masters.emplace(megabytes, m).first->second;
 }
 
-// One splitCollectFiles over dir/Collect1.kzf, as Finish runs it without a cut.
-CLoError splitOnce(const std::string& dir, long long totalSize) {
+// One splitCollectFiles over dir/Collect1.kzf, as Finish runs it: without a cut for one
+// stream, cut into pieces for more.
+CLoError splitOnce(const std::string& dir, long long totalSize, int streams = 1) {
   kzbench::BenchFind find;
   find.m_collectDir = dir;
   find.m_collectBase = "Collect";
   find.m_collectExt = "kzf";
   find.m_nextCollectNum = 2;
-  find.m_numStreams = 1;
-  find.m_subclientFlag = false;
+  find.m_numStreams = streams;
+  find.m_subclientFlag = streams > 1;
   find.m_collectInfo[1].totalSize = totalSize;
   return find.splitCollectFiles();
 }
 
-void BM_SplitCollectFiles(benchmark::State& state) {
+void splitBenchmark(benchmark::State& state, int streams) {
   const Master& m = masterFile(state.range(0));
   std::string dir = kzbench::BenchHome::get().scratch("split");
   std::string collect = dir + "/Collect1.kzf";
@@ -87,7 +90,7 @@ void BM_SplitCollectFiles(benchmark::State& state) {
       break;
     }
     state.ResumeTiming();
-    CLoError err = splitOnce(dir, m.totalSize);
+    CLoError err = splitOnce(dir, m.totalSize, streams);
     if (err.IsError()) {
       state.SkipWithError(("splitCollectFiles failed: " + err.message()).c_str());
       break;
@@ -97,7 +100,11 @@ void BM_SplitCollectFiles(benchmark::State& state) {
   state.counters["MB"] = static_cast<double>(m.bytes) / 1e6;
 }
 
+void BM_SplitCollectFiles(benchmark::State& state) { splitBenchmark(state, 1); }
+void BM_SplitCollectFiles_TwoStreams(benchmark::State& state) { splitBenchmark(state, 2); }
+
 BENCHMARK(BM_SplitCollectFiles)->Arg(1)->Arg(35)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SplitCollectFiles_TwoStreams)->Arg(35)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -8,8 +8,9 @@
 // reaches that target, never after a file's last line (no empty piece), and never
 // making more pieces plus collect files than there are streams.
 //
-// The copy pass lets the kernel copy the bytes where it can; the rewrite pass reads
-// and writes through 1 MiB buffers and holds one line at a time, so the cost is
+// The copy pass, and the rewrite of a piece (already without size fields), let the
+// kernel copy the bytes where it can; the rewrite pass otherwise reads and writes
+// through 1 MiB buffers and holds one line at a time, so the cost is
 // linear in the bytes and the memory is bounded by the longest line. Every write and
 // close is checked: a full disk fails the run instead of leaving short files behind.
 #include <fcntl.h>
@@ -306,7 +307,7 @@ class CollectSplitter {
 
   void planCuts();
   CLoError processFile(int32_t i);
-  CLoError rewrite(bool isPiece, const std::string& scratch);
+  CLoError rewrite(const std::string& scratch);
 
   // Failures: each takes the errno of the failed call, closes "split_config", logs
   // where it should, and builds the error.
@@ -315,7 +316,8 @@ class CollectSplitter {
     if (log) m_scan.m_event.Error(kSplitSig, "Failed to open %s", path.c_str());
     return FXErrorUtil::ErrorErrNo(KZ_LOCATION(kSplitSig), err, "Failed to open %s", path.c_str());
   }
-  enum class Io { Read, Write };
+  enum class Io { None, Read, Write };
+  Io copyRest(bool& hasData);
   CLoError failIo(int err, Io io, const std::string& path) {
     m_reader.close();
     m_out.abandon();
@@ -407,50 +409,12 @@ CLoError CollectSplitter::processFile(int32_t i) {
   }
   m_out.attach(copy);
   bool hasData = false;
-  char last = '\n';
-  bool unsupported = false;
-  const long long copied = m_reader.copyTo(m_out.fd(), unsupported);
-  if (copied < 0) {
+  const Io failed = copyRest(hasData);
+  if (failed != Io::None || !m_out.close()) {
     const int err = errno;
     m_out.abandon();
     unlink(scratch.c_str());
-    return failIo(err, Io::Write, scratch);
-  }
-  if (copied > 0) {
-    hasData = true;
-    const int c = m_reader.byteAt(copied - 1);
-    if (c < 0) {
-      const int err = errno;
-      m_out.abandon();
-      unlink(scratch.c_str());
-      return failIo(err, Io::Read, path);
-    }
-    last = static_cast<char>(c);
-  }
-  while (unsupported) {
-    const char* data = nullptr;
-    const long n = m_reader.nextChunk(data);
-    if (n < 0) {
-      const int err = errno;
-      m_out.abandon();
-      unlink(scratch.c_str());
-      return failIo(err, Io::Read, path);
-    }
-    if (n == 0) break;
-    hasData = true;
-    last = data[n - 1];
-    if (!m_out.write(data, static_cast<size_t>(n))) {
-      const int err = errno;
-      m_out.abandon();
-      unlink(scratch.c_str());
-      return failIo(err, Io::Write, scratch);
-    }
-  }
-  if ((last != '\n' && !m_out.write("\n", 1)) || !m_out.close()) {
-    const int err = errno;
-    m_out.abandon();
-    unlink(scratch.c_str());
-    return failIo(err, Io::Write, scratch);
+    return failIo(err, failed == Io::Read ? Io::Read : Io::Write, failed == Io::Read ? path : scratch);
   }
   m_reader.close();
 
@@ -475,8 +439,15 @@ CLoError CollectSplitter::processFile(int32_t i) {
 
   const bool isPiece = i >= m_firstPiece;
   const int32_t nextAtTurn = m_scan.m_nextCollectNum;
-  CLoError e = rewrite(isPiece, scratch);
-  if (e.IsError()) return e;
+  if (isPiece) {
+    // A piece lost its size fields when it was cut off: it goes back as it is.
+    bool copied = false;
+    const Io failed = copyRest(copied);
+    if (failed != Io::None) return failIo(errno, failed, failed == Io::Read ? scratch : m_scan.m_collectPath);
+  } else {
+    CLoError e = rewrite(scratch);
+    if (e.IsError()) return e;
+  }
   m_reader.close();
   if (!m_out.close()) return failIo(errno, Io::Write, m_scan.m_collectPath);
   unlink(scratch.c_str());
@@ -491,10 +462,34 @@ CLoError CollectSplitter::processFile(int32_t i) {
   return CLoError::Success();
 }
 
-CLoError CollectSplitter::rewrite(bool isPiece, const std::string& scratch) {
-  // A piece was rewritten when it was cut off: its lines carry no size field any more.
-  const bool strip = !isPiece;
-  const bool cut = m_cutting && !isPiece;
+// Copies what is left of the reader to the writer, every line ended by a newline (a
+// last line without one gains it), letting the kernel copy the bytes where it can.
+// hasData: at least one byte was read. On failure errno is set and the side is named.
+CollectSplitter::Io CollectSplitter::copyRest(bool& hasData) {
+  char last = '\n';
+  bool unsupported = false;
+  const long long copied = m_reader.copyTo(m_out.fd(), unsupported);
+  if (copied < 0) return Io::Write;
+  if (copied > 0) {
+    hasData = true;
+    const int c = m_reader.byteAt(copied - 1);
+    if (c < 0) return Io::Read;
+    last = static_cast<char>(c);
+  }
+  while (unsupported) {
+    const char* data = nullptr;
+    const long n = m_reader.nextChunk(data);
+    if (n < 0) return Io::Read;
+    if (n == 0) break;
+    hasData = true;
+    last = data[n - 1];
+    if (!m_out.write(data, static_cast<size_t>(n))) return Io::Write;
+  }
+  if (last != '\n' && !m_out.write("\n", 1)) return Io::Write;
+  return Io::None;
+}
+
+CLoError CollectSplitter::rewrite(const std::string& scratch) {
   long long running = 0;
   bool cutPending = false;  // cut before the next line, so no piece is ever empty
   long long cutRunning = 0;
@@ -524,10 +519,10 @@ CLoError CollectSplitter::rewrite(bool isPiece, const std::string& scratch) {
       running = 0;
       --m_cutsLeft;
     }
-    const char* bar = strip ? static_cast<const char*>(memrchr(line.data(), '|', line.size())) : nullptr;
+    const char* bar = static_cast<const char*>(memrchr(line.data(), '|', line.size()));
     const size_t keep = bar ? static_cast<size_t>(bar - line.data()) : line.size();
     if (!m_out.writeLine(line.data(), keep)) return failIo(errno, Io::Write, m_scan.m_collectPath);
-    if (cut && bar && m_cutsLeft > 0) {
+    if (m_cutting && bar && m_cutsLeft > 0) {
       const long long size = parseSize(bar + 1, line.data() + line.size());
       if (__builtin_add_overflow(running, size, &running)) running = size < 0 ? LLONG_MIN : LLONG_MAX;
       if (running >= m_target) {
