@@ -11,6 +11,16 @@ constexpr const char* kCritical = "event(critical,0x11000002,0,0)";
 constexpr const char* kFinished = "finishedWork(120000)";
 const Calls kFailed = {"updateInfo(false)", "complete(2,1,0,0)", kCritical, kFinished};
 
+// A subclass whose own splitting may leave no stream.
+struct Scan : KzFind {
+  bool noStreams = false;
+  CLoError splitCollectFiles() override {
+    if (!noStreams) return KzFind::splitCollectFiles();
+    m_numStreams = 0;
+    return CLoError::Success();
+  }
+};
+
 class FinishTest : public ::testing::Test {
  protected:
   void SetUp() override { fresh(); }
@@ -22,10 +32,8 @@ class FinishTest : public ::testing::Test {
     scan.reset();
     platform.reset();
     platform = std::make_unique<kzhost::ScopedFakePlatform>();
-    scan = std::make_unique<KzFind>();
-    scan->m_collectDir = dir.path();
-    scan->m_collectBase = "C";
-    scan->m_collectExt = "L";
+    scan = std::make_unique<Scan>();
+    kztest::useCollectDir(*scan, dir.path(), "C", "L");
     scan->m_jobClient = std::make_unique<KZBkpJobClient>();
     scan->m_jobCtrl = std::make_unique<KZJobCtrlClient>(0);
     scan->m_subclientObj = std::make_unique<Subclient>("default", "guid", 0, false);
@@ -43,15 +51,10 @@ class FinishTest : public ::testing::Test {
     scan->m_nextCollectNum = n + 1;
   }
 
-  void finish() {
-    CLoError e = scan->Finish();
-    EXPECT_FALSE(e.IsError()) << e.ToString();
-  }
-
   kzhost::FakePlatform& fake() { return **platform; }
   kztest::TempDir dir;
   std::unique_ptr<kzhost::ScopedFakePlatform> platform;
-  std::unique_ptr<KzFind> scan;
+  std::unique_ptr<Scan> scan;
 };
 
 TEST_F(FinishTest, SuccessHandsTheNextPhaseItsStreamsAndParameters) {
@@ -62,8 +65,10 @@ TEST_F(FinishTest, SuccessHandsTheNextPhaseItsStreamsAndParameters) {
     const char* extra;
     int streams;         // m_numStreams afterwards
     const char* params;  // null: no setNumStreams and no parameter string
+    bool noStreams = false;
   } cases[] = {
-      {0, 1, false, 0, "", 0, nullptr},  // no collect file
+      {0, 1, false, 0, "", 0, nullptr},        // no collect file
+      {2, 1, false, 0, "", 0, nullptr, true},  // the subclass's splitting left no stream
       {3, 8, false, 0, "", 3, " -parent 1 -r 86400 -c 1234 -maxcolnum 3 -numcol 3 "},
       {5, 2, false, 0, "", 2, " -parent 1 -r 86400 -c 1234 -maxcolnum 5 -numcol 5 "},
       {1, 1, true, 0, "", 1, " -r 86400 -c 1234 -maxcolnum 1 -numcol 1 "},
@@ -78,117 +83,83 @@ TEST_F(FinishTest, SuccessHandsTheNextPhaseItsStreamsAndParameters) {
     scan->m_isChildPhase = c.child;
     scan->m_baseCollectNum = c.base;
     scan->m_extraPhaseParams = c.extra;
-    finish();
+    scan->noStreams = c.noStreams;
+    EXPECT_FALSE(scan->Finish().IsError());
     Calls want = {"updateInfo(false)", "maxStreams"};
     if (c.params) want.insert(want.end(), {"setNumStreams(" + std::to_string(c.streams) + ")",
                                            std::string("concatPhaseParams(") + c.params + ",3)"});
-    // Without a collect file the success covers the whole job.
+    // Without a stream the success covers the whole job.
     want.insert(want.end(), {"updateInfo(false)", c.params ? "complete(1,1,0,0)" : "complete(1,2,0,0)", kFinished});
     EXPECT_EQ(fake().calls(), want);
     EXPECT_EQ(scan->m_numStreams, c.streams);
-    EXPECT_TRUE(scan->m_scanSucceeded);
   }
 }
 
-// A results store, when there is one, is cleaned up and disposed of first.
-TEST_F(FinishTest, FailedScanIsReportedUnlessTheJobIsStopping) {
+// A failed walk is reported unless the job is stopping; a failed step of the finish
+// reports the phase twice; missing objects are never used. A results store, when there
+// is one, is cleaned up and disposed of first.
+TEST_F(FinishTest, Failures) {
+  const Calls toConcat = {"updateInfo(false)", "maxStreams", "setNumStreams(1)",
+                          "concatPhaseParams( -parent 1 -r 86400 -c 1234 -maxcolnum 1 -numcol 1 ,3)"};
+  const Calls twice = {"complete(2,1,0,0)", "complete(2,1,0,0)", kCritical, kFinished};
+  auto then = [](Calls head, const Calls& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+  };
+  const std::string kParams = "Error in setting the phase parameter(s) for clBackup";
   struct Case {
-    bool wholeJob, refused, quitting, store;
     Calls calls;
+    std::vector<std::string> errors = {};  // the debug lines that begin with "Error", in order
+    bool succeeded = false, wholeJob = false, refused = false, quitting = false, store = false, subclient = true,
+         clients = true, noCollectFile = false, concatFails = false, secondUpdateFails = false;
   } cases[] = {
-      {false, false, false, false, kFailed},
-      {true, true, false, false, {"updateInfo(false)", "complete(2,2,0,0)", kCritical, kFinished}},
-      {false, true, true, false, {"updateInfo(false)", kCritical, kFinished}},
-      {false, false, false, true, {"cleanUp", "updateInfo(false)", "complete(2,1,0,0)", kCritical, kFinished}},
+      {.calls = kFailed},
+      {.calls = {"updateInfo(false)", "complete(2,2,0,0)", kCritical, kFinished},
+       .errors = {"Error notifying Job Manager of failure of job"}, .wholeJob = true, .refused = true},
+      {.calls = {"updateInfo(false)", kCritical, kFinished}, .refused = true, .quitting = true},
+      {.calls = then({"cleanUp"}, kFailed), .store = true},
+      // A subclass claimed success without AppInitialize.
+      {.calls = kFailed, .succeeded = true, .subclient = false},
+      {.calls = {kCritical}, .clients = false},
+      {.calls = {"maxStreams"}, .succeeded = true, .clients = false},
+      // The split fails on a missing collect file.
+      {.calls = then({"updateInfo(false)", "maxStreams"}, twice), .errors = {kParams}, .succeeded = true,
+       .noCollectFile = true},
+      {.calls = {"updateInfo(false)", "maxStreams", "complete(2,1,0,0)", "complete(2,2,0,0)", kCritical, kFinished},
+       .errors = {kParams}, .succeeded = true, .wholeJob = true, .noCollectFile = true},
+      {.calls = then(toConcat, twice), .errors = {kParams}, .succeeded = true, .concatFails = true},
+      {.calls = then(toConcat, then({"updateInfo(false)"}, twice)),
+       .errors = {"Error in Updating info: Reference Time", "Error notifying Job Manager of phase failure.",
+                  "Error notifying Job Manager of failure of phase."},
+       .succeeded = true, .refused = true, .secondUpdateFails = true},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.calls));
     fresh();
+    collectFiles(1);
+    if (c.noCollectFile) fs::remove(dir / "C1.L");
     fake().switches().completeFails = c.refused;
     fake().switches().quitFlag = c.quitting;
-    scan->m_scanSucceeded = false;
+    fake().switches().concatFails = c.concatFails;
+    fake().switches().updateInfoResults = {true, !c.secondUpdateFails};
+    scan->m_scanSucceeded = c.succeeded;
     scan->m_failWholeJob = c.wholeJob;
     if (c.store) {
       scan->buResults = std::make_unique<StoreResults>(1, 4711, false, nullptr);
       scan->m_resultsFp = tmpfile();
     }
-    finish();
-    EXPECT_EQ(fake().calls(), c.calls);
-    EXPECT_TRUE(scan->buResults == nullptr && scan->m_resultsFp == nullptr);
-    EXPECT_EQ(fake().logged("Error notifying Job Manager of failure of job"), c.refused && !c.quitting);
-  }
-}
-
-TEST_F(FinishTest, FailedStepReportsThePhaseTwice) {
-  const Calls headToConcat = {"updateInfo(false)", "maxStreams", "setNumStreams(1)",
-                              "concatPhaseParams( -parent 1 -r 86400 -c 1234 -maxcolnum 1 -numcol 1 ,3)"};
-  const char* kParams = "Error in setting the phase parameter(s) for clBackup";
-  struct Case {
-    bool noCollectFile;  // the split fails on a missing collect file
-    bool concatFails, secondUpdateFails, wholeJob, refused;
-    Calls head;
-    const char* stepLine;
-  } cases[] = {
-      {true, false, false, false, false, {"updateInfo(false)", "maxStreams"}, kParams},
-      {true, false, false, true, false, {"updateInfo(false)", "maxStreams"}, kParams},
-      {false, true, false, false, false, headToConcat, kParams},
-      {false, false, true, false, true, headToConcat, "Error in Updating info: Reference Time"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.stepLine);
-    fresh();
-    fake().switches().concatFails = c.concatFails;
-    fake().switches().updateInfoResults = {true, !c.secondUpdateFails};
-    fake().switches().completeFails = c.refused;
-    scan->m_failWholeJob = c.wholeJob;
-    collectFiles(1);
-    if (c.noCollectFile) fs::remove(dir / "C1.L");
-    finish();
-    Calls want = c.head;
-    if (c.secondUpdateFails) want.push_back("updateInfo(false)");
-    want.insert(want.end(), {"complete(2,1,0,0)", c.wholeJob ? "complete(2,2,0,0)" : "complete(2,1,0,0)",
-                             kCritical, kFinished});
-    EXPECT_EQ(fake().calls(), want);
-    EXPECT_TRUE(fake().logged(c.stepLine));
-    EXPECT_FALSE(scan->m_scanSucceeded);
-    EXPECT_EQ(kztest::countLogged(fake(), "Error notifying Job Manager of phase failure."), c.refused);
-    EXPECT_EQ(kztest::countLogged(fake(), "Error notifying Job Manager of failure of phase."), c.refused);
-  }
-}
-
-TEST_F(FinishTest, MissingObjectsAreNeverUsed) {
-  struct Case {
-    bool subclient, clients, succeeded;
-    Calls calls;
-  } cases[] = {
-      {false, true, true, kFailed},  // a subclass claimed success without AppInitialize
-      {true, false, false, {kCritical}},
-      {true, false, true, {"maxStreams"}},
-  };
-  for (const Case& c : cases) {
-    fresh();
     if (!c.subclient) scan->m_subclientObj.reset();
     if (!c.clients) scan->m_jobClient.reset(), scan->m_jobCtrl.reset();
-    scan->m_scanSucceeded = c.succeeded;
-    collectFiles(1);
-    finish();
+    EXPECT_FALSE(scan->Finish().IsError());  // the failure is reported, not returned
     EXPECT_EQ(fake().calls(), c.calls);
-  }
-}
-
-// A subclass's own splitting may leave no stream; the success then covers the whole job.
-TEST_F(FinishTest, NoStreamLeftReportsForTheWholeJob) {
-  struct NoStreams : KzFind {
-    CLoError splitCollectFiles() override {
-      m_numStreams = 0;
-      return CLoError::Success();
+    std::vector<std::string> errors;
+    for (const auto& r : fake().debugLines()) {
+      if (r.text.starts_with("Error")) errors.push_back(r.text);
     }
-  } own;
-  own.m_jobClient = std::make_unique<KZBkpJobClient>();
-  own.m_subclientObj = std::make_unique<Subclient>("default", "guid", 0, false);
-  own.m_nextCollectNum = 3;
-  own.m_scanSucceeded = true;
-  EXPECT_FALSE(own.Finish().IsError());
-  EXPECT_EQ(fake().calls(), (Calls{"updateInfo(false)", "maxStreams", "updateInfo(false)", "complete(1,2,0,0)"}));
+    EXPECT_EQ(errors, c.errors);
+    EXPECT_EQ(scan->m_scanSucceeded, !c.clients && c.succeeded);  // nobody to tell otherwise
+    EXPECT_TRUE(scan->buResults == nullptr && scan->m_resultsFp == nullptr);
+  }
 }
 
 }  // namespace

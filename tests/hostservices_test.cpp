@@ -53,7 +53,7 @@ TEST(CLoError, MessageIsNeverCutAndCopiesShareTheChain) {
   EXPECT_EQ(e.ToString(), "errno 2: Failed to open " + longText + " [at KzFind:split:1 <- Host:run:7]");
 }
 
-TEST(EvDebug, LevelIsTestedBeforeFormattingAndErrnoIsKept) {
+TEST(EvDebugAndEvEvent, LevelBeforeFormattingErrnoKeptArgumentsOnce) {
   // A platform whose log write disturbs errno, as a real write may.
   struct NoisyLog : FakePlatform {
     void debugLine(int l, const char* k, const char* f, long long j, std::string_view t) override {
@@ -75,17 +75,14 @@ TEST(EvDebug, LevelIsTestedBeforeFormattingAndErrnoIsKept) {
   log.Error("fn", "c");
   EXPECT_EQ(errno, ENOSPC);
   EXPECT_EQ(fake->debugLines().size(), 2u);
-  Platform::install(std::move(previous));
-}
-
-TEST(EvEvent, ArgumentsAreLittleEndianAndGoWithTheNextEventOnly) {
-  ScopedFakePlatform fake;  // it reads a type-9 argument back as eight little-endian bytes
+  // Arguments (read back by the fake as little-endian bytes) go with the next event only.
   EvEvent ev;
   ev << 0x0102030405060708L << -1L;
   ev.MinorEvent(0x1100001b, 0, 0);
   ev.CriticalEvent(0x11000002, 0, 0);
   EXPECT_EQ(fake->calls(), (std::vector<std::string>{"event(minor,0x1100001b,0,0,args=[72623859790382856,-1])",
                                                      "event(critical,0x11000002,0,0)"}));
+  Platform::install(std::move(previous));
 }
 
 // The other refusals reach the scan phase's tests through the fake's switches.
@@ -103,9 +100,9 @@ TEST(Faces, OddPlatformAnswersAreSafe) {
 
 namespace {
 
-LocalPlatform::Settings homeAt(const TempDir& dir) {
+LocalPlatform::Settings homeAt(const TempDir& dir, const char* home = "home") {
   LocalPlatform::Settings s;
-  s.home = dir / "home";
+  s.home = dir / home;
   return s;
 }
 
@@ -139,9 +136,7 @@ TEST(LocalPlatform, ReferenceTimeFollowsSuccessfulScans) {
 TEST(LocalPlatform, UnusableHomeFailsCleanly) {
   TempDir dir;
   kztest::writeFile(dir / "file", "x");
-  LocalPlatform::Settings s;
-  s.home = dir / "file/home";  // below a regular file: ENOTDIR
-  LocalPlatform p(s);
+  LocalPlatform p(homeAt(dir, "file/home"));  // below a regular file: ENOTDIR
   EXPECT_TRUE(p.platformInvalid());
   subclientFiles files;
   EXPECT_EQ(p.subclientDirAndFiles(1, 2, &files, 1, nullptr), -1);

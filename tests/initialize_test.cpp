@@ -78,122 +78,99 @@ const std::string kR4 =
     "Initialization failure. : Services down on Client and/or Dorvane, lost network connectivity to dorvane, Out of "
     "process memory, handles or corrupted install.";
 
-TEST(Initialize, Succeeds) {
+// A failure checks nothing in and leaves no reason.
+TEST(Initialize, CallsResultsAndFailures) {
+  const Argv good{"-j", "4711", "-d", "srv", "-f", "1", "-s", "sc"};
+  const Calls upToDorvane{kEventInit, "setJobId(4711)", "platformInvalid", "getDorvaneHostName"};
   struct {
     Argv args;
-    const char* presetDorvane;
     Calls calls;
-    int64_t refTime;
+    const char* error = nullptr;  // null: success
+    int code = 774;
+    kztest::Flag flag = nullptr;
+    int64_t refTime = 0;
+    const char* presetDorvane = "";
   } cases[] = {
-      {Argv{"ifind", "-j", "4711", "-d", "srv", "-r", "500", "-f", "1"}, "",
-       Calls{kEventInit, "setJobId(4711)", "platformInvalid", "getDorvaneHostName", "checkin(ifind_4711)"}, 0},
-      {Argv{"-d", "srv", "-r", "500", "-f", "2"}, "",
-       Calls{kEventInit, "platformInvalid", "getDorvaneHostName", "checkin(ifind_0)"}, 500},
-      {Argv{"-d", "srv", "-r", "500", "-t", "4", "-j", "9"}, "preset.host",
-       Calls{kEventInit, "setJobId(9)", "checkin(ifind_9)"}, 1},
+      {.args = Argv{"ifind", "-j", "4711", "-d", "srv", "-r", "500", "-f", "1"},
+       .calls = {kEventInit, "setJobId(4711)", "platformInvalid", "getDorvaneHostName", "checkin(ifind_4711)"}},
+      {.args = Argv{"-d", "srv", "-r", "500", "-f", "2"},
+       .calls = {kEventInit, "platformInvalid", "getDorvaneHostName", "checkin(ifind_0)"}, .refTime = 500},
+      {.args = Argv{"-d", "srv", "-r", "500", "-t", "4", "-j", "9"},
+       .calls = {kEventInit, "setJobId(9)", "checkin(ifind_9)"}, .refTime = 1, .presetDorvane = "preset.host"},
+      // A refused event object: nothing is parsed.
+      {.args = good, .calls = {kEventInit}, .error = "Can't initialize. Exiting.", .flag = &S::eventInitFails},
+      {.args = Argv{"-d", "srv", "-f", "1", "-j"}, .calls = {kEventInit},
+       .error = "Insufficient arguments for option 'j'", .code = 160},
+      {.args = Argv{"-d", "/", "-f", "1"}, .calls = {kEventInit}, .error = "Data Server not defined (-d)", .code = 160},
+      {.args = good, .calls = {kEventInit, "setJobId(4711)", "platformInvalid"},
+       .error = "Error obtaining Dorvane name", .flag = &S::platformInvalid},
+      {.args = good, .calls = upToDorvane, .error = "Error obtaining Dorvane name", .flag = &S::noDorvaneName},
+      {.args = Argv{"-j", "4711", "-d", "srv", "-s", "sc"}, .calls = upToDorvane, .error = "Invalid Backup type"},
+      {.args = Argv{"-j", "4711", "-d", "srv", "-f", "3"}, .calls = upToDorvane, .error = "Invalid Backup type"},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args.text()));
-    ScopedFakePlatform fake;
+    ScopedFakePlatform fake(kztest::raised({c.flag}));
     KzFind f;
     f.m_dorvaneName = c.presetDorvane;
     CLoError e = f.Initialize(c.args.argc(), c.args.argv());
-    ASSERT_FALSE(e.IsError()) << e.ToString();
     EXPECT_EQ(fake->calls(), c.calls);
+    EXPECT_EQ(f.m_failureReason, "");
+    if (c.error) {
+      kztest::expectError(e, c.code, c.error, "virtual CLoError KzFind::Initialize(int, char**)");
+      continue;
+    }
+    ASSERT_FALSE(e.IsError()) << e.ToString();
     EXPECT_EQ(f.m_dorvaneName, *c.presetDorvane ? c.presetDorvane : "dorvane.test");
     EXPECT_EQ(f.m_refTime, c.refTime);
     EXPECT_EQ(f.m_subclient, "default");
   }
 }
 
-TEST(Initialize, FailuresCheckNothingIn) {
-  const Argv good{"-j", "4711", "-d", "srv", "-f", "1", "-s", "sc"};
-  const Calls upToDorvane{kEventInit, "setJobId(4711)", "platformInvalid", "getDorvaneHostName"};
+// AppInitialize makes both lookups before it tests either; JobInitialize keeps both
+// clients, also after a refusal (the destructor releases them).
+TEST(AppAndJobInitialize, CallsAndFailures) {
+  const Calls lookups = {"appIdInfo(2:3)", "backupSet(2:3)", "subclient(2:3)"};
+  const Calls clients = {"logWriterLevel", "logWriter(Init JobObject, Dorvane=[dorvane.test])",
+                         "init(dorvane.test,4711,0,4,false,tok)", "logWriterLevel",
+                         "logWriter(Init JobCtrlObject, Dorvane=[dorvane.test])",
+                         "Init2(4711,dorvane.test,1,4,tok,null)"};
+  struct Step {
+    CLoError (KzFind::*run)();
+    const char* function;
+  } const app{&KzFind::AppInitialize, "virtual CLoError KzFind::AppInitialize()"},
+      job{&KzFind::JobInitialize, "virtual CLoError KzFind::JobInitialize()"};
   struct {
-    Argv args;
-    kztest::Flag flag;
-    int code;
-    const char* message;
-    Calls calls;
-  } cases[] = {
-      // A refused event object: nothing is parsed.
-      {good, &S::eventInitFails, 774, "Can't initialize. Exiting.", Calls{kEventInit}},
-      {Argv{"-d", "srv", "-f", "1", "-j"}, nullptr, 160, "Insufficient arguments for option 'j'", Calls{kEventInit}},
-      {Argv{"-d", "/", "-f", "1"}, nullptr, 160, "Data Server not defined (-d)", Calls{kEventInit}},
-      {good, &S::platformInvalid, 774, "Error obtaining Dorvane name",
-       Calls{kEventInit, "setJobId(4711)", "platformInvalid"}},
-      {good, &S::noDorvaneName, 774, "Error obtaining Dorvane name", upToDorvane},
-      {Argv{"-j", "4711", "-d", "srv", "-s", "sc"}, nullptr, 774, "Invalid Backup type", upToDorvane},
-      {Argv{"-j", "4711", "-d", "srv", "-f", "3"}, nullptr, 774, "Invalid Backup type", upToDorvane},
-  };
-  for (auto& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.args.text()));
-    ScopedFakePlatform fake(kztest::raised({c.flag}));
-    KzFind f;
-    kztest::expectError(f.Initialize(c.args.argc(), c.args.argv()), c.code, c.message,
-                        "virtual CLoError KzFind::Initialize(int, char**)");
-    EXPECT_EQ(fake->calls(), c.calls);  // in particular: no check-in
-    EXPECT_EQ(f.m_failureReason, "");
-  }
-}
-
-TEST(AppInitialize, SucceedsOrFailsWithReason) {
-  struct {
+    Step step;
     Flags flags;
+    Calls calls;
     const char* message;  // null: success
-    const std::string* reason;
-    bool subclientKept;
+    std::string reason;
+    const char* kept;  // the objects that exist afterwards: s(ubclient), j(ob client), c(ontrol client)
   } cases[] = {
-      {{}, nullptr, nullptr, true},
-      {{&S::nullBackupSet}, "Could not obtain backup set information", &kR1, true},
-      {{&S::nullSubclient}, "Could not obtain SubClient information", &kR2, false},
-      {{&S::nullBackupSet, &S::nullSubclient}, "Could not obtain backup set information", &kR1, false},
+      {app, {}, lookups, nullptr, "", "s"},
+      {app, {&S::nullBackupSet}, lookups, "Could not obtain backup set information", kR1, "s"},
+      {app, {&S::nullSubclient}, lookups, "Could not obtain SubClient information", kR2, ""},
+      {app, {&S::nullBackupSet, &S::nullSubclient}, lookups, "Could not obtain backup set information", kR1, ""},
+      {job, {}, clients, nullptr, "", "jc"},
+      {job, {&S::initFails}, Calls(clients.begin(), clients.begin() + 3), "Could not initialize job object", kR4, "jc"},
+      {job, {&S::init2Fails}, clients, "Could not initialize job control", kR4, "jc"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message ? c.message : "success");
     ScopedFakePlatform fake(kztest::raised(c.flags));
     KzFind f;
     f.m_appIdString = "2:3";
-    CLoError e = f.AppInitialize();
-    // Both lookups are made before either result is tested.
-    EXPECT_EQ(fake->calls(), (Calls{"appIdInfo(2:3)", "backupSet(2:3)", "subclient(2:3)"}));
-    EXPECT_EQ(f.m_subclientObj != nullptr, c.subclientKept);
-    EXPECT_EQ(f.m_appIdInfo.subclientId, 3);
-    if (c.message) kztest::expectError(e, 774, c.message, "virtual CLoError KzFind::AppInitialize()");
-    EXPECT_EQ(f.m_failureReason, c.reason ? *c.reason : "");
-    EXPECT_EQ(f.m_subclientGuid, c.message ? "" : "guid-0001");
-  }
-}
-
-TEST(JobInitialize, CallsAndFailures) {
-  const std::string init = "init(dorvane.test,4711,0,4,false,tok)";
-  const std::string init2 = "Init2(4711,dorvane.test,1,4,tok,null)";
-  const std::string log1 = "logWriter(Init JobObject, Dorvane=[dorvane.test])";
-  const std::string log2 = "logWriter(Init JobCtrlObject, Dorvane=[dorvane.test])";
-  struct {
-    kztest::Flag flag;
-    const char* message;  // null: success
-    Calls calls;
-  } cases[] = {
-      {nullptr, nullptr, Calls{"logWriterLevel", log1, init, "logWriterLevel", log2, init2}},
-      {&S::initFails, "Could not initialize job object", Calls{"logWriterLevel", log1, init}},
-      {&S::init2Fails, "Could not initialize job control",
-       Calls{"logWriterLevel", log1, init, "logWriterLevel", log2, init2}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.message ? c.message : "success");
-    ScopedFakePlatform fake(kztest::raised({c.flag}));
-    KzFind f;
     f.m_dorvaneName = "dorvane.test";
     f.m_jobId = 4711;
     f.m_jobToken = "tok";
-    CLoError e = f.JobInitialize();
+    CLoError e = (f.*c.step.run)();
     EXPECT_EQ(fake->calls(), c.calls);
-    // Both clients exist, also after a refusal: the destructor releases them.
-    EXPECT_TRUE(f.m_jobClient && f.m_jobCtrl);
-    if (c.message) kztest::expectError(e, 774, c.message, "virtual CLoError KzFind::JobInitialize()");
+    EXPECT_EQ(std::string(f.m_subclientObj ? "s" : "") + (f.m_jobClient ? "j" : "") + (f.m_jobCtrl ? "c" : ""), c.kept);
     EXPECT_EQ(e.IsError(), c.message != nullptr);
-    EXPECT_EQ(f.m_failureReason, c.message ? kR4 : "");
+    if (c.message) kztest::expectError(e, 774, c.message, c.step.function);
+    EXPECT_EQ(f.m_failureReason, c.reason);
+    EXPECT_EQ(f.m_subclientGuid, c.step.run == app.run && !c.message ? "guid-0001" : "");
   }
 }
 

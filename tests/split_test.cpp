@@ -13,11 +13,7 @@ using Files = std::map<std::string, std::string>;
 
 class Split : public ::testing::Test {
  protected:
-  void SetUp() override {
-    m_scan.m_collectDir = m_dir.path();
-    m_scan.m_collectBase = "C";
-    m_scan.m_collectExt = "L";
-  }
+  void SetUp() override { kztest::useCollectDir(m_scan, m_dir.path(), "C", "L"); }
 
   std::string collect(int n) const { return m_dir / ("C" + std::to_string(n) + ".L"); }
   std::string scratch(int n) const { return m_dir / ("C" + std::to_string(n) + ".tmp"); }
@@ -59,29 +55,6 @@ TEST_F(Split, WorkedExample) {
                                               "1 no data in " + collect(2), processing(3), size("3 = 7000")}));
 }
 
-TEST_F(Split, LinesKeepTheirTextAndLoseOnlyTheSizeField) {
-  // A long line spans several read chunks; many short lines cross chunk borders.
-  const std::string longPath = "/" + std::string(3 * 1024 * 1024 + 17, 'p');
-  std::string manyIn, manyOut;
-  for (int k = 0; k < 120000; ++k) {
-    manyIn += "/d/file-" + std::to_string(k) + "|" + std::to_string(k) + "\n";
-    manyOut += "/d/file-" + std::to_string(k) + "\n";
-  }
-  std::pair<std::string, std::string> cases[] = {
-      {"/a|b\\p|c|12\n", "/a|b\\p|c\n"},  // a bar inside the path
-      {"/x|1\n\n/dir\n", "/x\n\n/dir\n"},  {"/a\n/a/b\n", "/a\n/a/b\n"}, {"\n", "\n"},
-      {"/q|5\n/r|6", "/q\n/r\n"},           {longPath + "|9\n/s|1", longPath + "\n/s\n"},
-      {manyIn, manyOut},
-  };
-  for (const auto& [in, out] : cases) {
-    SCOPED_TRACE(in.substr(0, 20));
-    makeCollectFiles({in});
-    CLoError e = m_scan.splitCollectFiles();
-    ASSERT_FALSE(e.IsError()) << e.ToString();
-    EXPECT_TRUE(kztest::filesIn(m_dir.path()) == (Files{{"C1.L", out}, {"split_config", "1\n"}}));
-  }
-}
-
 TEST_F(Split, OpenFailuresStopTheRunWithTheOpenErrno) {
   struct Case {
     std::string failPrefix;  // fake: opens of this path fail (EACCES)
@@ -117,6 +90,13 @@ TEST_F(Split, SplitConfigThatCannotBeCreated) {
   kztest::expectError(m_scan.splitCollectFiles(), ENOTDIR, "Failed to open " + collect(1) + "/split_config", kSig);
 }
 
+// The folder holding split_config and collect files 1, 2, ... with these contents.
+Files withConfig(const std::string& config, const std::vector<std::string>& collect) {
+  Files out = {{"split_config", config}};
+  for (size_t n = 1; n <= collect.size(); ++n) out["C" + std::to_string(n) + ".L"] = collect[n - 1];
+  return out;
+}
+
 // Lines "/<tag><k>" for k in [from, to), with (sized) and without their size fields "|100".
 std::string lines(const char* tag, int from, int to, bool sized = false) {
   std::string text;
@@ -145,40 +125,52 @@ TEST_F(Split, CuttingSpreadsCollectFilesOverTheStreams) {
     m_scan.m_numStreams = 4;
     m_scan.m_subclientFlag = true;
     ASSERT_FALSE(m_scan.splitCollectFiles().IsError());
-    Files want = {{"split_config", c.config}};
-    for (size_t n = 1; n <= c.pieces.size(); ++n) want["C" + std::to_string(n) + ".L"] = c.pieces[n - 1];
-    EXPECT_EQ(kztest::filesIn(m_dir.path()), want);
+    EXPECT_EQ(kztest::filesIn(m_dir.path()), withConfig(c.config, c.pieces));
     EXPECT_TRUE(m_scan.m_curCollectNum == 4 && m_scan.m_collectPath == collect(4));
   }
 }
 
+// Without a cut, lines keep their text and lose only the size field, and the collect
+// numbers stay as they are.
 TEST_F(Split, NoCutUnlessTheStreamsAskForIt) {
+  // A long line spans several read chunks; many short lines cross chunk borders.
+  const std::string longPath = "/" + std::string(3 * 1024 * 1024 + 17, 'p');
+  std::string manyIn, manyOut;
+  for (int k = 0; k < 120000; ++k) {
+    manyIn += "/d/file-" + std::to_string(k) + "|" + std::to_string(k) + "\n";
+    manyOut += "/d/file-" + std::to_string(k) + "\n";
+  }
+  const std::string abc = "/a|10\n/b|10\n/c|10\n", abcOut = "/a\n/b\n/c\n";
   struct Case {
-    const char* name;
-    bool flag;
-    int streams;
-    std::vector<std::string> files;
-    std::vector<long long> sizes;
+    std::vector<std::string> in, out;  // collect files 1, 2, ... before and after
+    std::vector<long long> sizes = {};
+    bool flag = false;
+    int streams = 0;
   } cases[] = {
-      {"flag off", false, 4, {"/a|10\n/b|10\n/c|10\n"}, {30}},
-      {"no streams", true, 0, {"/a|10\n/b|10\n/c|10\n"}, {30}},
-      {"one stream", true, 1, {"/a|10\n/b|10\n/c|10\n"}, {30}},
-      {"as many files as streams", true, 2, {"/a|10\n/b|10\n", "/c|10\n"}, {20, 10}},
-      {"only the last line reaches the target", true, 2, {"/a|1\n/b|100\n"}, {101}},
-      {"no sizes", true, 3, {"/a\n/b\n"}, {0}},
-      {"no collect number handed out", true, 4, {}, {}},
+      {{"/a|b\\p|c|12\n"}, {"/a|b\\p|c\n"}},  // a bar inside the path
+      {{"/x|1\n\n/dir\n"}, {"/x\n\n/dir\n"}},
+      {{"\n"}, {"\n"}},
+      {{"/q|5\n/r|6"}, {"/q\n/r\n"}},
+      {{longPath + "|9\n/s|1"}, {longPath + "\n/s\n"}},
+      {{manyIn}, {manyOut}},
+      {{abc}, {abcOut}, {30}, false, 4},  // the subclient does not allow cutting
+      {{abc}, {abcOut}, {30}, true, 0},   // no streams
+      {{abc}, {abcOut}, {30}, true, 1},   // one stream
+      {{"/a|10\n/b|10\n", "/c|10\n"}, {"/a\n/b\n", "/c\n"}, {20, 10}, true, 2},  // as many files as streams
+      {{"/a|1\n/b|100\n"}, {"/a\n/b\n"}, {101}, true, 2},  // only the last line reaches the target
+      {{"/a\n/b\n"}, {"/a\n/b\n"}, {0}, true, 3},            // no sizes
+      {{}, {}, {}, true, 4},                                 // no collect number handed out
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    makeCollectFiles(c.files, c.sizes);
+    SCOPED_TRACE(c.in.empty() ? "" : c.in[0].substr(0, 20) + " streams " + std::to_string(c.streams));
+    makeCollectFiles(c.in, c.sizes);
     writeFile(config(), "stale\n");
     m_scan.m_subclientFlag = c.flag;
     m_scan.m_numStreams = c.streams;
     const int32_t next = m_scan.m_nextCollectNum;
     ASSERT_FALSE(m_scan.splitCollectFiles().IsError());
     EXPECT_EQ(m_scan.m_nextCollectNum, next);
-    EXPECT_EQ(readFile(config()), std::string("1\n2\n").substr(0, 2 * c.files.size()));
-    EXPECT_FALSE(fs::exists(collect(next)));
+    EXPECT_TRUE(kztest::filesIn(m_dir.path()) == withConfig(std::string("1\n2\n").substr(0, 2 * c.out.size()), c.out));
   }
 }
 

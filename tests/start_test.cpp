@@ -2,7 +2,6 @@
 // and the removal of an earlier run's outputs, in a real temporary job directory.
 // Destruction: what a partly initialised object releases, and that nothing leaks or is
 // lost when a host skips Finish.
-#include <ctime>
 #include <optional>
 #include <set>
 
@@ -74,22 +73,6 @@ class StartTest : public ::testing::Test {
   std::unique_ptr<kzhost::Platform> m_previous;
 };
 
-TEST_F(StartTest, SucceedsWithExactCallsAndFiles) {
-  kztest::writeFile(dir + "/DirChange.tmp", "stale content of an earlier run\n");
-  auto k = phase();
-  const time_t before = time(nullptr);
-  CLoError e = k->Start();
-  ASSERT_FALSE(e.IsError()) << e.ToString();
-  EXPECT_EQ(fake->calls(), (Lines{"openRaw", "subclientDirAndFiles(2,3,1,null)"}));
-  EXPECT_EQ(collectSplit(*k), dir + "|Collect|kzf");
-  EXPECT_TRUE(k->buResults && k->m_resultsFp && k->m_dirchangeFp && !k->m_collectFp);
-  // The header is on disk, not only buffered.
-  EXPECT_EQ(kztest::filesIn(dir),
-            (std::map<std::string, std::string>{{"DirChange.tmp", "Version2\n"}, {"results.raw", ""}}));
-  EXPECT_GE(k->m_startTime, before);
-  EXPECT_LE(k->m_startTime, time(nullptr));
-}
-
 TEST_F(StartTest, CollectPathSplit) {
   struct {
     const char* path;
@@ -115,8 +98,9 @@ TEST_F(StartTest, CollectPathSplit) {
 }
 
 // A collect file name that is all extension must not turn the cleanup into "delete
-// everything": only numbered collect files and their scratch copies go.
-TEST_F(StartTest, RemovesOutputsOfAnEarlierRunOnly) {
+// everything": only numbered collect files and their scratch copies go. The stale
+// directory-change file is replaced by its header, on disk before Start returns.
+TEST_F(StartTest, ReplacesOutputsOfAnEarlierRunOnly) {
   struct {
     const char* collectName;  // null: the platform's
     Names removed, kept;
@@ -134,12 +118,15 @@ TEST_F(StartTest, RemovesOutputsOfAnEarlierRunOnly) {
     for (const auto& e : fs::directory_iterator(dir)) fs::remove_all(e.path());
     touch(c.removed);
     touch(c.kept);
+    touch({"DirChange.tmp"});
     ASSERT_EQ(mkdir((dir + "/HCollectDir").c_str(), 0755), 0);  // may match, but unlink cannot remove it
     if (c.collectName) fake->collectFile = dir + "/" + c.collectName;
-    ASSERT_FALSE(phase()->Start().IsError());
+    auto k = phase();
+    ASSERT_FALSE(k->Start().IsError());
     Names expected = c.kept;
     expected.insert({"HCollectDir", "results.raw", "DirChange.tmp"});
     EXPECT_EQ(entries(), expected);
+    EXPECT_EQ(kztest::readFile(dir + "/DirChange.tmp"), "Version2\n");
   }
 }
 
@@ -159,40 +146,37 @@ TEST_F(StartTest, ResultsStoreFailuresDoNotStopStart) {
 }
 
 TEST_F(StartTest, FailedSteps) {
+  using P = FilesPlatform;
+  touch({"jobdir-file"});
   struct {
-    void (*configure)(FakePlatform::Switches&, const std::string& dirchange);
+    void (*configure)(P&, const std::string& dirchange);
+    int code;
     const char* message;
     bool dirchangeOpen;
   } cases[] = {
-      {[](FakePlatform::Switches& s, const std::string&) { s.subclientDirFails = true; },
+      {[](P& p, const std::string&) { p.switches().subclientDirFails = true; }, 774,
        "Could not Identify base directory for m_subclient default", false},
-      {[](FakePlatform::Switches& s, const std::string& p) { s.failOpenPrefix = p; },
+      {[](P& p, const std::string& f) { p.switches().failOpenPrefix = f; }, 774,
        "Failed open dirchange file '@/DirChange.tmp'", false},
-      {[](FakePlatform::Switches& s, const std::string& p) { s.fullDiskPrefix = p; },
+      {[](P& p, const std::string& f) { p.switches().fullDiskPrefix = f; }, 774,
        "Failed to write dirchange file '@/DirChange.tmp'", true},
+      // A job directory that cannot be listed.
+      {[](P& p, const std::string& f) { p.subclientDir = fs::path(f).parent_path() / "jobdir-missing"; }, ENOENT,
+       "Failed to open directory @/jobdir-missing: No such file or directory", true},
+      {[](P& p, const std::string& f) { p.subclientDir = fs::path(f).parent_path() / "jobdir-file"; }, ENOTDIR,
+       "Failed to open directory @/jobdir-file: Not a directory", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
     fake->switches() = FakePlatform::Switches();
-    c.configure(fake->switches(), dir + "/DirChange.tmp");
+    c.configure(*fake, dir + "/DirChange.tmp");
     touch({"HCollect7"});
     auto k = phase();
-    kztest::expectError(k->Start(), 774, at(c.message), kStart);
+    kztest::expectError(k->Start(), c.code, at(c.message), kStart);
     EXPECT_TRUE(k->buResults && k->m_resultsFp);  // opened before the failing step; the destructor releases them
     EXPECT_EQ(k->m_dirchangeFp != nullptr, c.dirchangeOpen);
     EXPECT_EQ(k->m_startTime, 0);
     EXPECT_TRUE(fs::exists(dir + "/HCollect7"));  // no cleanup after a failed step
-  }
-}
-
-TEST_F(StartTest, JobDirectoryThatCannotBeListed) {
-  touch({"jobdir-file"});
-  for (auto [jobDir, err] : {std::pair{"@/jobdir-missing", ENOENT}, std::pair{"@/jobdir-file", ENOTDIR}}) {
-    fake->subclientDir = at(jobDir);
-    auto k = phase();
-    CLoError e = k->Start();
-    EXPECT_TRUE(e.kind() == CLoError::Kind::ErrNo && e.code() == err && e.locations().back().function == kStart);
-    EXPECT_EQ(k->m_startTime, 0);
   }
 }
 

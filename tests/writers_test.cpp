@@ -1,10 +1,6 @@
 // The writers beside the walk: collect lines (numbering, sizes, the quit flag, failures),
 // ancestor records, the directory-change file, AppleDouble companion markers and the
 // time preserver.
-//
-// The directory-change first-line flag lives once per process. ctest runs every test in
-// its own process; when the whole program runs at once, the tests that need a fresh flag
-// skip themselves after the first test that used it.
 #include "scanphase/AppleDouble.h"
 #include "scanphase/InodePropPreserver.h"
 #include "support/WriterSupport.h"
@@ -41,20 +37,7 @@ class WriterTest : public ::testing::Test {
 using CollectWriterTest = WriterTest;
 using AncestorsTest = WriterTest;
 
-bool g_flagUsed = false;
-
-class DirChangeTest : public WriterTest {
- protected:
-  void SetUp() override {
-    find.m_dirchangeFp = fopen((dir / "dc").c_str(), "wb");
-    fputs("Version2\n", find.m_dirchangeFp);
-  }
-  std::string contents() { return kztest::flushAndRead(find.m_dirchangeFp, dir / "dc"); }
-  void needsFreshFlag() {
-    if (g_flagUsed) GTEST_SKIP() << "needs its own process (as ctest runs it)";
-    g_flagUsed = true;
-  }
-};
+using DirChangeTest = WriterTest;
 
 // Magic, version 2, zero filler, then the entry count.
 std::string header(std::string count = std::string("\0\2", 2)) {
@@ -165,26 +148,22 @@ TEST_F(AncestorsTest, EachDirectoryOnceInFirstMetOrder) {
     for (const char* p : paths) EXPECT_EQ(find.collectAncestors(p), 0);
     EXPECT_EQ(find.m_ancestors, expected);
   }
+  find.m_ancestors.clear();  // a linear presence test takes minutes here
+  for (int i = 0; i < 100000; ++i) find.collectAncestors(("/d1/d2/d3/d4/d5/" + std::to_string(i) + "/f").data());
+  EXPECT_EQ(find.m_ancestors.size(), 100005u);
 }
 
 TEST_F(AncestorsTest, HandEditsOfTheListAreRespected) {
   find.collectAncestors("/a/b/f");
   find.m_ancestors.clear();
   find.collectAncestors("/a/b/f");
-  find.m_ancestors.pop_back();  // same size again after the push, but another node
-  find.m_ancestors.push_back("/q");
-  find.collectAncestors("/q/f");
-  find.collectAncestors("/a/f");
-  EXPECT_EQ(find.m_ancestors, (Dirs{"/a/b", "/q", "/a"}));
+  find.m_ancestors.push_back("/q");  // same size again after the pop, but another last node
+  find.m_ancestors.pop_front();
+  for (const char* p : {"/q/f", "/a/f", "/a/b/f"}) find.collectAncestors(p);
+  EXPECT_EQ(find.m_ancestors, (Dirs{"/a", "/q", "/a/b"}));
   find.m_ancestors = {"/p/q/r"};  // without its parents: the walk goes on past it
   find.collectAncestors("/p/q/r/f");
   EXPECT_EQ(find.m_ancestors, (Dirs{"/p/q/r", "/p/q", "/p"}));
-}
-
-TEST_F(AncestorsTest, ManyDistinctDirectories) {
-  // A linear presence test takes minutes here.
-  for (int i = 0; i < 100000; ++i) find.collectAncestors(("/d1/d2/d3/d4/d5/" + std::to_string(i) + "/f").data());
-  EXPECT_EQ(find.m_ancestors.size(), 100005u);
 }
 
 TEST_F(AncestorsTest, DumpWritesAfterTheFileLinesAndForgets) {
@@ -218,35 +197,22 @@ TEST_F(AncestorsTest, FailuresSkipEntriesAndAreNoticed) {
   EXPECT_TRUE(KzFindTestAccess::outputLost(find));
 }
 
-TEST_F(DirChangeTest, TopAndChildLines) {
-  g_flagUsed = true;
-  EXPECT_EQ(find.addToDirchange("/a", false), 0);
-  EXPECT_EQ(find.addToDirchange("/a/x", true), 0);
-  EXPECT_EQ(find.addToDirchange("/a/y|z", true), 0);
-  EXPECT_EQ(find.addToDirchange("/b\nc", false), 0);
-  EXPECT_EQ(contents(), "Version2\n/a\n\t/a/x\n\t/a/y\\pz\n/b\\nc\n");
-  EXPECT_EQ(kztest::countLogged(*fake, "dirChange:/a/y\\pz\n"), 1);
-}
-
-TEST_F(DirChangeTest, OnlyTheFirstLineOfTheProcessIsChecked) {
-  needsFreshFlag();
-  if (IsSkipped()) return;
-  int context = 0;
-  for (void* ctx : {static_cast<void*>(&context), static_cast<void*>(nullptr)}) {
-    find.m_dirchangeContext = ctx;
-    EXPECT_EQ(find.addToDirchange(nullptr, true), 0);  // no-ops that leave the flag
-  }
-  FILE* fp = std::exchange(find.m_dirchangeFp, nullptr);
-  EXPECT_EQ(find.addToDirchange("/a", false), -1);  // no file: fails, leaves the flag
-  find.m_dirchangeFp = fp;
+// The first line the process accepts must be a top line; no later one is checked. The check
+// lives once per process, so this is the program's only test that writes these lines.
+TEST_F(DirChangeTest, LinesAndTheFirstLineCheck) {
+  EXPECT_EQ(find.addToDirchange("/a", false), -1);  // no file: fails, leaves the check pending
+  find.m_dirchangeFp = fopen((dir / "dc").c_str(), "wb");
+  EXPECT_EQ(find.addToDirchange(nullptr, true), 0);  // a no-op, also leaving it pending
   EXPECT_EQ(find.addToDirchange("/a/x", true), -1);
   EXPECT_TRUE(fake->logged("Error:Not a child: Topmost Node cant be a child /a/x"));
-  EXPECT_EQ(find.addToDirchange("/a/y", true), 0);
-  KzFind other;  // the flag is per process, not per object
+  KzFind other;  // the check is per process, not per object
   other.m_dirchangeFp = find.m_dirchangeFp;
   EXPECT_EQ(other.addToDirchange("/c/z", true), 0);
   other.m_dirchangeFp = nullptr;
-  EXPECT_EQ(contents(), "Version2\n\t/a/y\n\t/c/z\n");
+  for (auto [path, child] : {std::pair{"/a", false}, {"/a/y|z", true}, {"/b\nc", false}})
+    EXPECT_EQ(find.addToDirchange(path, child), 0);
+  EXPECT_EQ(kztest::flushAndRead(find.m_dirchangeFp, dir / "dc"), "\t/c/z\n/a\n\t/a/y\\pz\n/b\\nc\n");
+  EXPECT_EQ(kztest::countLogged(*fake, "dirChange:/a/y\\pz\n"), 1);
 }
 
 TEST_F(AppleDoubleTest, CompanionKinds) {
@@ -304,28 +270,24 @@ TEST_F(AppleDoubleTest, ThroughTheWriterWithTimesPreserved) {
   EXPECT_EQ(appleDoubleOpens(), opens);
   find.m_checkAppleDouble = true;
   ASSERT_EQ(find.addToCollect((dir / "f").c_str(), 3), 0);
-  EXPECT_EQ(kztest::flushAndRead(find.m_collectFp, dir / "Collect1.kzf"), (dir / "f") + "|3\n-" + (dir / "f") + "|3\n");
-  struct stat st {};
-  ASSERT_EQ(stat((dir / "._f").c_str(), &st), 0);
-  EXPECT_EQ(st.st_atime, 1000000000);
-  EXPECT_EQ(st.st_mtime, 1100000000);
+  EXPECT_EQ(contents(1), (dir / "f") + "|3\n-" + (dir / "f") + "|3\n");
+  EXPECT_EQ(timesOf(dir / "._f"), (std::pair<time_t, time_t>{1000000000, 1100000000}));
 
   // A marker that cannot be written fails the step; the times still go back.
   FILE* full = fopen("/dev/full", "w");
   setvbuf(full, nullptr, _IONBF, 0);
   EXPECT_EQ(markAppleDoubleCompanion(full, (dir / "f").c_str(), {}, true), -1);
   fclose(full);
-  ASSERT_EQ(stat((dir / "._f").c_str(), &st), 0);
-  EXPECT_EQ(st.st_atime, 1000000000);
+  EXPECT_EQ(timesOf(dir / "._f").first, 1000000000);
 }
 
-// The times captured at construction go back on a file; a link and its target are left alone.
+// The times captured at construction go back on a file; a link is left alone, and its
+// target must not be given the link's times.
 TEST_F(AppleDoubleTest, TimePreserverPutsBackFileTimesOnly) {
   kztest::writeFile(dir / "file", "abc");
   ASSERT_EQ(symlink("file", (dir / "link").c_str()), 0);
   setTimes(dir / "file", 1000000000, 1100000000);
   setTimes(dir / "link", 3000000, 4000000);
-  EXPECT_EQ(CoreInodePropPreserver<struct stat>(dir / "missing").getstatresult(), -1);
   {
     AMTimePreserver link(new CoreInodePropPreserver<struct stat>(dir / "link"));  // released last
     AMTimePreserver file(new CoreInodePropPreserver<struct stat>(dir / "file"));
@@ -334,7 +296,6 @@ TEST_F(AppleDoubleTest, TimePreserverPutsBackFileTimesOnly) {
   }
   EXPECT_EQ(timesOf(dir / "file"), (std::pair<time_t, time_t>{1000000000, 1100000000}));
   EXPECT_EQ(timesOf(dir / "link"), (std::pair<time_t, time_t>{7, 8}));
-  AMTimePreserver none(nullptr);  // taking over nothing is harmless
 }
 
 }  // namespace

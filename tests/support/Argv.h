@@ -12,7 +12,6 @@ namespace kztest {
 class Argv {
  public:
   Argv(std::initializer_list<const char*> args) : m_text(args.begin(), args.end()) {}
-  explicit Argv(std::vector<std::string> args) : m_text(std::move(args)) {}
 
   const std::vector<std::string>& text() const { return m_text; }
   int argc() const { return static_cast<int>(m_text.size()); }

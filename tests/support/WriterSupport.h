@@ -120,11 +120,11 @@ inline kzhost::FakePlatform::Switches raised(const std::vector<Flag>& flags) {
   return sw;
 }
 
-// Collect files dir/Collect<N>.kzf.
-inline void useCollectDir(KzFind& f, const std::string& dir) {
+// Collect files dir/<base><N>.<ext>.
+inline void useCollectDir(KzFind& f, const std::string& dir, const char* base = "Collect", const char* ext = "kzf") {
   f.m_collectDir = dir;
-  f.m_collectBase = "Collect";
-  f.m_collectExt = "kzf";
+  f.m_collectBase = base;
+  f.m_collectExt = ext;
 }
 
 // Debug lines whose text is exactly text.
