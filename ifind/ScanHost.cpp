@@ -238,6 +238,7 @@ const ScanStats& ScanHost::scan() {
   opt.oneFileSystem = m_config.oneFileSystem;
   if (m_config.skipPseudoFileSystems) opt.skipDevices = m_pseudoDevices;
   opt.threads = m_config.threads;
+  opt.batchStats = m_config.batchStats;
   WalkResult r = walk(m_config.roots, opt, [this](const WalkEntry& e) { return visit(e); });
 
   m_stats.interrupted = r.stopped || m_stop.load();

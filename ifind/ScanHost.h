@@ -24,6 +24,7 @@ struct ScanConfig {
   bool oneFileSystem = false;
   bool skipPseudoFileSystems = true;
   int threads = 1;
+  bool batchStats = true;             // let the walker stat many names per system call
   bool progress = false;              // one refreshed line on stderr
   // Incremental and differential scans record what changed after this time (seconds).
   int64_t referenceTime = 0;

@@ -2,6 +2,8 @@
 // reader threads), and the calling thread visits the batches depth-first.
 #include "ifind/Walker.h"
 
+#include "ifind/StatBatch.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -113,6 +115,16 @@ struct Batch {
   std::string names;  // each name followed by a NUL
   std::vector<Child> children;
   std::vector<struct stat> stats;
+};
+
+// What one reading thread reuses from directory to directory.
+struct ReadState {
+  explicit ReadState(bool batchStats) : stats(batchStats) {}
+  std::vector<char> buf = std::vector<char>(64 * 1024);
+  StatBatch stats;
+  std::vector<const char*> names;  // of the children to stat
+  std::vector<int> errs;
+  std::vector<uint32_t> children;  // their places in the batch
 };
 
 enum NodeState : int { kQueued = 0, kReading = 1, kReady = 2, kCancelled = 3 };
@@ -420,7 +432,7 @@ class Walker {
 
   // --- reading ------------------------------------------------------------------------
   // Opens, stats and lists one directory into its batch and makes its subdirectory nodes.
-  void readNode(const std::shared_ptr<Node>& node, std::vector<char>& buf) {
+  void readNode(const std::shared_ptr<Node>& node, ReadState& rs) {
     Node& n = *node;
     Batch& b = n.batch;
     int fd;
@@ -463,8 +475,9 @@ class Walker {
       close(fd);
       return;
     }
+    rs.children.clear();
     for (;;) {
-      long got = syscall(SYS_getdents64, fd, buf.data(), buf.size());
+      long got = syscall(SYS_getdents64, fd, rs.buf.data(), rs.buf.size());
       if (got < 0) {
         if (errno == EINTR) continue;
         b.error = errno;
@@ -478,10 +491,9 @@ class Walker {
       if (b.children.capacity() < likely) {
         b.children.reserve(likely);
         b.names.reserve(b.names.size() + static_cast<size_t>(got) / 2);
-        if (m_opt.statRegular || m_opt.statAll) b.stats.reserve(likely);
       }
       for (long off = 0; off < got;) {
-        auto* d = reinterpret_cast<linux_dirent64*>(buf.data() + off);
+        auto* d = reinterpret_cast<linux_dirent64*>(rs.buf.data() + off);
         off += d->d_reclen;
         const char* nm = d->d_name;
         if (nm[0] == '.' && (nm[1] == 0 || (nm[1] == '.' && nm[2] == 0))) continue;
@@ -491,19 +503,11 @@ class Walker {
         b.names.append(nm, len + 1);
         bool wantStat = c.type == EntryType::Unknown || (c.type == EntryType::Regular && m_opt.statRegular) ||
                         (c.type != EntryType::Directory && m_opt.statAll);
-        if (wantStat) {
-          struct stat& st = b.stats.emplace_back();  // stat'ed in place, not copied
-          if (fstatat(fd, nm, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-            c.type = typeFromMode(st.st_mode);
-            c.statIdx = static_cast<int32_t>(b.stats.size() - 1);
-          } else {
-            c.error = errno;
-            b.stats.pop_back();
-          }
-        }
+        if (wantStat) rs.children.push_back(static_cast<uint32_t>(b.children.size()));
         b.children.push_back(c);
       }
     }
+    statChildren(fd, b, rs);
     for (Child& c : b.children) {
       if (c.type != EntryType::Directory || c.error) continue;
       c.subdir = static_cast<int32_t>(n.subdirs.size());
@@ -529,6 +533,27 @@ class Walker {
     }
   }
 
+  // Stats the children the listing could not type or whose sizes are wanted, all at
+  // once now that the names no longer move.
+  static void statChildren(int fd, Batch& b, ReadState& rs) {
+    const size_t count = rs.children.size();
+    if (count == 0) return;
+    rs.names.resize(count);
+    rs.errs.resize(count);
+    for (size_t i = 0; i < count; ++i) rs.names[i] = b.names.data() + b.children[rs.children[i]].nameOff;
+    b.stats.resize(count);  // stat'ed in place, not copied
+    rs.stats.run(fd, rs.names.data(), count, b.stats.data(), rs.errs.data());
+    for (size_t i = 0; i < count; ++i) {
+      Child& c = b.children[rs.children[i]];
+      if (rs.errs[i] == 0) {
+        c.type = typeFromMode(b.stats[i].st_mode);
+        c.statIdx = static_cast<int32_t>(i);
+      } else {
+        c.error = rs.errs[i];
+      }
+    }
+  }
+
   void publishSubdirs(Node& n) {
     if (m_threads <= 1 || n.subdirs.empty()) return;
     {
@@ -542,7 +567,7 @@ class Walker {
   }
 
   void readerLoop() {
-    std::vector<char> buf(64 * 1024);
+    ReadState rs(m_opt.batchStats);
     for (;;) {
       std::shared_ptr<Node> node;
       {
@@ -568,7 +593,7 @@ class Walker {
           continue;
         }
       }
-      readNode(node, buf);
+      readNode(node, rs);
       publishSubdirs(*node);
       {
         std::lock_guard lock(m_mutex);
@@ -586,7 +611,7 @@ class Walker {
   void ensureRead(const std::shared_ptr<Node>& node) {
     int expected = kQueued;
     if (node->state.compare_exchange_strong(expected, kReading)) {
-      readNode(node, m_buf);
+      readNode(node, m_rs);
       publishSubdirs(*node);
       node->state.store(kReady);
       return;
@@ -628,7 +653,7 @@ class Walker {
     }
     drop.clear();
     if (!node) return false;
-    readNode(node, m_buf);
+    readNode(node, m_rs);
     publishSubdirs(*node);
     {
       std::lock_guard lock(m_mutex);
@@ -809,7 +834,8 @@ class Walker {
   int m_readAhead = 4096;
   size_t m_readAheadEntries = 0;
   std::unordered_set<dev_t> m_skip;
-  std::vector<char> m_buf = std::vector<char>(64 * 1024);
+  // One thread gains nothing from the ring: it would only wait for the kernel's workers.
+  ReadState m_rs{m_opt.batchStats && m_opt.threads > 1};
   WalkResult m_result;
   std::atomic<uint64_t> m_dirsRead{0};
   std::atomic<uint64_t> m_reopens{0};

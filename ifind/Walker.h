@@ -83,6 +83,7 @@ struct WalkOptions {
   int threads = 1;           // directory readers, the calling thread included (max 8)
   int maxOpenDirs = 0;       // open directory descriptors kept; 0: from RLIMIT_NOFILE
   int maxReadAhead = 0;      // directories read ahead of the callback; 0: a default
+  bool batchStats = true;    // with threads > 1: stat many names per system call where the kernel allows
 };
 
 using WalkCallback = std::function<Action(const WalkEntry&)>;

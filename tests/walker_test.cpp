@@ -2,6 +2,10 @@
 // deep trees, and the reader pool giving the very sequence of one thread.
 #include "ifind/Walker.h"
 
+#include <fcntl.h>
+
+#include "ifind/StatBatch.h"
+
 #include <algorithm>
 #include <map>
 
@@ -197,6 +201,57 @@ TEST_F(WalkerTest, ReaderPoolGivesTheSequenceOfOneThread) {
   struct stat st {};
   ASSERT_EQ(0, stat(root().c_str(), &st));
   EXPECT_EQ(times[0].tv_sec, st.st_atime);  // access times are left alone
+}
+
+// Batched stats must give what one fstatat per name gives, for every kind of entry and
+// failure, across more names than one batch holds.
+TEST_F(WalkerTest, BatchedStatsEqualSingleCalls) {
+  std::vector<std::string> names = {"file", "dir", "link", "dangling", "fifo", "missing", "dir/x"};
+  kztest::makeTree(root(), {"dir/", "dir/x"});
+  kztest::writeFile(root() + "/file", std::string(5000, 'z'));
+  ASSERT_EQ(0, symlink("file", (root() + "/link").c_str()));
+  ASSERT_EQ(0, symlink("nowhere", (root() + "/dangling").c_str()));
+  ASSERT_EQ(0, mkfifo((root() + "/fifo").c_str(), 0600));
+  for (int i = 0; i < 600; ++i) {
+    names.push_back("n" + std::to_string(i));
+    if (i % 3) kztest::writeFile(root() + "/" + names.back(), std::string(static_cast<size_t>(i), 'a'));
+  }
+  const int fd = open(root().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  std::vector<const char*> ptrs;
+  for (const std::string& n : names) ptrs.push_back(n.c_str());
+  auto statAll = [&](bool ring, std::vector<struct stat>& st, std::vector<int>& errs) {
+    StatBatch batch(ring);
+    st.assign(names.size(), {});
+    errs.assign(names.size(), -1);
+    batch.run(fd, ptrs.data(), ptrs.size(), st.data(), errs.data());
+  };
+  std::vector<struct stat> one, many;
+  std::vector<int> oneErr, manyErr;
+  statAll(false, one, oneErr);
+  statAll(true, many, manyErr);
+  close(fd);
+  EXPECT_EQ(oneErr[5], ENOENT);
+  EXPECT_TRUE(S_ISLNK(one[2].st_mode));  // links are not followed
+  EXPECT_EQ(one[0].st_size, 5000);
+  for (size_t i = 0; i < names.size(); ++i) {
+    SCOPED_TRACE(names[i]);
+    ASSERT_EQ(oneErr[i], manyErr[i]);
+    if (oneErr[i]) continue;
+    const struct stat &a = one[i], &b = many[i];
+    EXPECT_EQ(a.st_dev, b.st_dev);
+    EXPECT_EQ(a.st_ino, b.st_ino);
+    EXPECT_EQ(a.st_mode, b.st_mode);
+    EXPECT_EQ(a.st_nlink, b.st_nlink);
+    EXPECT_EQ(a.st_uid, b.st_uid);
+    EXPECT_EQ(a.st_gid, b.st_gid);
+    EXPECT_EQ(a.st_rdev, b.st_rdev);
+    EXPECT_EQ(a.st_size, b.st_size);
+    EXPECT_EQ(a.st_blocks, b.st_blocks);
+    EXPECT_EQ(a.st_mtim.tv_sec, b.st_mtim.tv_sec);
+    EXPECT_EQ(a.st_mtim.tv_nsec, b.st_mtim.tv_nsec);
+    EXPECT_EQ(a.st_ctim.tv_nsec, b.st_ctim.tv_nsec);
+  }
 }
 
 }  // namespace

@@ -1,0 +1,140 @@
+#include "ifind/StatBatch.h"
+
+#include <fcntl.h>
+#include <sys/sysmacros.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#if KZ_HAVE_URING
+#include <liburing.h>
+
+#include <vector>
+#endif
+
+namespace ifind {
+
+namespace {
+
+int statOne(int dirfd, const char* name, struct stat* out) {
+  return fstatat(dirfd, name, out, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+#if KZ_HAVE_URING
+
+namespace {
+
+constexpr unsigned kRingEntries = 256;
+
+void toStat(const struct statx& x, struct stat* st) {
+  *st = {};
+  st->st_dev = makedev(x.stx_dev_major, x.stx_dev_minor);
+  st->st_ino = x.stx_ino;
+  st->st_mode = x.stx_mode;
+  st->st_nlink = x.stx_nlink;
+  st->st_uid = x.stx_uid;
+  st->st_gid = x.stx_gid;
+  st->st_rdev = makedev(x.stx_rdev_major, x.stx_rdev_minor);
+  st->st_size = static_cast<off_t>(x.stx_size);
+  st->st_blksize = static_cast<blksize_t>(x.stx_blksize);
+  st->st_blocks = static_cast<blkcnt_t>(x.stx_blocks);
+  st->st_atim = {x.stx_atime.tv_sec, x.stx_atime.tv_nsec};
+  st->st_mtim = {x.stx_mtime.tv_sec, x.stx_mtime.tv_nsec};
+  st->st_ctim = {x.stx_ctime.tv_sec, x.stx_ctime.tv_nsec};
+}
+
+}  // namespace
+
+struct StatBatch::Ring {
+  io_uring ring{};
+  std::vector<struct statx> results = std::vector<struct statx>(kRingEntries);
+};
+
+StatBatch::StatBatch(bool useRing) {
+  if (!useRing) return;
+  auto r = std::make_unique<Ring>();
+  // Every entry is submitted even when one fails, so none is left queued behind.
+  if (io_uring_queue_init(kRingEntries, &r->ring, IORING_SETUP_SUBMIT_ALL) == 0) m_ring = std::move(r);
+}
+
+StatBatch::~StatBatch() {
+  if (m_ring) io_uring_queue_exit(&m_ring->ring);
+}
+
+void StatBatch::run(int dirfd, const char* const* names, size_t count, struct stat* out, int* errs) {
+  size_t done = 0;
+  // One name costs one call either way.
+  while (m_ring && count - done >= 2) {
+    io_uring* ring = &m_ring->ring;
+    const auto n = static_cast<unsigned>(std::min<size_t>(kRingEntries, count - done));
+    for (unsigned k = 0; k < n; ++k) {
+      io_uring_sqe* sqe = io_uring_get_sqe(ring);  // never null: the ring is empty between batches
+      io_uring_prep_statx(sqe, dirfd, names[done + k], AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BASIC_STATS,
+                          &m_ring->results[k]);
+      io_uring_sqe_set_data64(sqe, k);
+    }
+    int submitted;
+    do {
+      submitted = io_uring_submit_and_wait(ring, n);
+    } while (submitted == -EINTR);
+    if (submitted < 0) {
+      // Refused (a sandbox, an old kernel): nothing reached the kernel, so the ring
+      // can go, and every name from here on is stat'ed the ordinary way.
+      io_uring_queue_exit(ring);
+      m_ring.reset();
+      break;
+    }
+    for (unsigned k = 0; k < n; ++k) errs[done + k] = EAGAIN;  // not answered yet
+    unsigned seen = 0;
+    while (seen < static_cast<unsigned>(submitted)) {
+      io_uring_cqe* cqe = nullptr;
+      const int w = io_uring_wait_cqe(ring, &cqe);
+      if (w == -EINTR || w == -EAGAIN) continue;
+      if (w < 0) {
+        // Requests may still be running into the result buffers: keep them alive.
+        static_cast<void>(m_ring.release());
+        break;
+      }
+      const auto k = static_cast<unsigned>(io_uring_cqe_get_data64(cqe));
+      if (k < n) {
+        if (cqe->res == 0) {
+          toStat(m_ring->results[k], &out[done + k]);
+          errs[done + k] = 0;
+        } else {
+          errs[done + k] = -cqe->res;
+        }
+      }
+      io_uring_cqe_seen(ring, cqe);
+      ++seen;
+    }
+    // What the ring did not answer plainly is asked again the ordinary way.
+    for (unsigned k = 0; k < n; ++k) {
+      int& e = errs[done + k];
+      if (e == EAGAIN || e == EINTR || e == EINVAL || e == EOPNOTSUPP || e == ENOSYS || e == ECANCELED)
+        e = statOne(dirfd, names[done + k], &out[done + k]);
+    }
+    done += n;
+    if (static_cast<unsigned>(submitted) < n && m_ring) {
+      // Entries left unsubmitted must never run later against other names.
+      io_uring_queue_exit(ring);
+      m_ring.reset();
+    }
+  }
+  for (; done < count; ++done) errs[done] = statOne(dirfd, names[done], &out[done]);
+}
+
+#else
+
+struct StatBatch::Ring {};
+StatBatch::StatBatch(bool) {}
+StatBatch::~StatBatch() = default;
+
+void StatBatch::run(int dirfd, const char* const* names, size_t count, struct stat* out, int* errs) {
+  for (size_t i = 0; i < count; ++i) errs[i] = statOne(dirfd, names[i], &out[i]);
+}
+
+#endif
+
+}  // namespace ifind
