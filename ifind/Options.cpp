@@ -86,6 +86,7 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
           {"--one-file-system", &Options::oneFileSystem}, {"--appledouble", &Options::appleDouble},
           {"--preserve-atime", &Options::preserveAtime}, {"--quiet", &Options::quiet},
           {"--json", &Options::json},           {"--history", &Options::history},
+          {"--single-stats", &Options::singleStats},
       };
       static constexpr std::pair<std::string_view, int> kTypes[] = {
           {"--full", 1}, {"--incremental", 2}, {"--differential", 4}};
@@ -135,6 +136,8 @@ std::string usageText(const char* program) {
          "  --preserve-atime      put back access times of the companions read\n"
          "  --streams N           parallel backup streams the platform reports (default: CPUs)\n"
          "  --threads N           directory reader threads (default: CPUs, at most 8)\n"
+         "  --single-stats        one stat call per entry (with several threads the names of\n"
+         "                        a directory are otherwise stat'ed in batches via io_uring)\n"
          "  --debug-level N       debug log level (else $KZFIND_DEBUG)\n"
          "  --quiet               no progress line\n"
          "  --json                print the summary as one JSON object\n"

@@ -21,6 +21,7 @@ struct Options {
   bool json = false;
   bool history = false;
   bool help = false;
+  bool singleStats = false;  // --single-stats
   int streams = 0;      // 0: the number of CPUs
   int threads = 0;      // 0: the number of CPUs, at most 8
   int debugLevel = -1;  // -1: KZFIND_DEBUG or the platform's default

@@ -134,6 +134,7 @@ int main(int argc, char** argv) {
   config.excludes = opt.excludes;
   config.oneFileSystem = opt.oneFileSystem;
   config.threads = std::clamp(opt.threads > 0 ? opt.threads : cpus(), 1, 8);
+  config.batchStats = !opt.singleStats;
   config.progress = !opt.quiet && isatty(2);
   config.referenceTime = refTime;
 

@@ -130,6 +130,11 @@ TEST_F(IfindTest, FullScanRecordsEveryEntryOnceWithAwkwardNames) {
   EXPECT_EQ(params, s["phaseParams"].get<std::string>());
   EXPECT_NE(std::string::npos, params.find(" -c " + std::to_string(collectLines(s).size()) + " "));
   EXPECT_NE(std::string::npos, run({"--history"}).out.find("success"));
+
+  // One reader, or several without batched stats, record the very same lines.
+  const std::vector<std::string> lines = collectLines(s);
+  EXPECT_EQ(lines, collectLines(scan({"--threads", "1", tree()})));
+  EXPECT_EQ(lines, collectLines(scan({"--threads", "3", "--single-stats", tree()})));
 }
 
 TEST_F(IfindTest, ExitCodes) {
