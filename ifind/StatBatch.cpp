@@ -63,66 +63,56 @@ StatBatch::~StatBatch() {
   if (m_ring) io_uring_queue_exit(&m_ring->ring);
 }
 
-void StatBatch::run(int dirfd, const char* const* names, size_t count, struct stat* out, int* errs) {
-  size_t done = 0;
-  // One name costs one call either way.
-  while (m_ring && count - done >= 2) {
-    io_uring* ring = &m_ring->ring;
-    const auto n = static_cast<unsigned>(std::min<size_t>(kRingEntries, count - done));
-    for (unsigned k = 0; k < n; ++k) {
-      io_uring_sqe* sqe = io_uring_get_sqe(ring);  // never null: the ring is empty between batches
-      io_uring_prep_statx(sqe, dirfd, names[done + k], AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BASIC_STATS,
-                          &m_ring->results[k]);
-      io_uring_sqe_set_data64(sqe, k);
-    }
-    int submitted;
-    do {
-      submitted = io_uring_submit_and_wait(ring, n);
-    } while (submitted == -EINTR);
-    if (submitted < 0) {
-      // Refused (a sandbox, an old kernel): nothing reached the kernel, so the ring
-      // can go, and every name from here on is stat'ed the ordinary way.
-      io_uring_queue_exit(ring);
-      m_ring.reset();
+void StatBatch::dropRing() {
+  io_uring_queue_exit(&m_ring->ring);
+  m_ring.reset();
+}
+
+size_t StatBatch::ringBatch(int dirfd, const char* const* names, size_t count, struct stat* out, int* errs) {
+  io_uring* ring = &m_ring->ring;
+  const auto n = static_cast<unsigned>(std::min<size_t>(kRingEntries, count));
+  for (unsigned k = 0; k < n; ++k) {
+    io_uring_sqe* sqe = io_uring_get_sqe(ring);  // never null: the ring is empty between batches
+    io_uring_prep_statx(sqe, dirfd, names[k], AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BASIC_STATS,
+                        &m_ring->results[k]);
+    io_uring_sqe_set_data64(sqe, k);
+  }
+  int submitted;
+  do {
+    submitted = io_uring_submit_and_wait(ring, n);
+  } while (submitted == -EINTR);
+  if (submitted < 0) {
+    // Refused (a sandbox, an old kernel): nothing reached the kernel, so the ring can go.
+    dropRing();
+    return 0;
+  }
+  for (unsigned k = 0; k < n; ++k) errs[k] = EAGAIN;  // not answered yet
+  for (unsigned seen = 0; seen < static_cast<unsigned>(submitted);) {
+    io_uring_cqe* cqe = nullptr;
+    const int w = io_uring_wait_cqe(ring, &cqe);
+    if (w == -EINTR || w == -EAGAIN) continue;
+    if (w < 0) {
+      // Requests may still be running into the result buffers: keep them alive.
+      static_cast<void>(m_ring.release());
       break;
     }
-    for (unsigned k = 0; k < n; ++k) errs[done + k] = EAGAIN;  // not answered yet
-    unsigned seen = 0;
-    while (seen < static_cast<unsigned>(submitted)) {
-      io_uring_cqe* cqe = nullptr;
-      const int w = io_uring_wait_cqe(ring, &cqe);
-      if (w == -EINTR || w == -EAGAIN) continue;
-      if (w < 0) {
-        // Requests may still be running into the result buffers: keep them alive.
-        static_cast<void>(m_ring.release());
-        break;
-      }
-      const auto k = static_cast<unsigned>(io_uring_cqe_get_data64(cqe));
-      if (k < n) {
-        if (cqe->res == 0) {
-          toStat(m_ring->results[k], &out[done + k]);
-          errs[done + k] = 0;
-        } else {
-          errs[done + k] = -cqe->res;
-        }
-      }
-      io_uring_cqe_seen(ring, cqe);
-      ++seen;
+    const auto k = static_cast<unsigned>(io_uring_cqe_get_data64(cqe));
+    if (k < n) {
+      errs[k] = -cqe->res;
+      if (cqe->res == 0) toStat(m_ring->results[k], &out[k]);
     }
-    // What the ring did not answer plainly is asked again the ordinary way.
-    for (unsigned k = 0; k < n; ++k) {
-      int& e = errs[done + k];
-      if (e == EAGAIN || e == EINTR || e == EINVAL || e == EOPNOTSUPP || e == ENOSYS || e == ECANCELED)
-        e = statOne(dirfd, names[done + k], &out[done + k]);
-    }
-    done += n;
-    if (static_cast<unsigned>(submitted) < n && m_ring) {
-      // Entries left unsubmitted must never run later against other names.
-      io_uring_queue_exit(ring);
-      m_ring.reset();
-    }
+    io_uring_cqe_seen(ring, cqe);
+    ++seen;
   }
-  for (; done < count; ++done) errs[done] = statOne(dirfd, names[done], &out[done]);
+  // What the ring did not answer plainly is asked again the ordinary way.
+  for (unsigned k = 0; k < n; ++k) {
+    int& e = errs[k];
+    if (e == EAGAIN || e == EINTR || e == EINVAL || e == EOPNOTSUPP || e == ENOSYS || e == ECANCELED)
+      e = statOne(dirfd, names[k], &out[k]);
+  }
+  // Entries left unsubmitted must never run later against other names.
+  if (static_cast<unsigned>(submitted) < n && m_ring) dropRing();
+  return n;
 }
 
 #else
@@ -131,10 +121,19 @@ struct StatBatch::Ring {};
 StatBatch::StatBatch(bool) {}
 StatBatch::~StatBatch() = default;
 
-void StatBatch::run(int dirfd, const char* const* names, size_t count, struct stat* out, int* errs) {
-  for (size_t i = 0; i < count; ++i) errs[i] = statOne(dirfd, names[i], &out[i]);
-}
-
 #endif
+
+void StatBatch::run(int dirfd, const char* const* names, size_t count, struct stat* out, int* errs) {
+  size_t done = 0;
+#if KZ_HAVE_URING
+  // One name costs one call either way.
+  while (m_ring && count - done >= 2) {
+    const size_t n = ringBatch(dirfd, names + done, count - done, out + done, errs + done);
+    if (n == 0) break;
+    done += n;
+  }
+#endif
+  for (; done < count; ++done) errs[done] = statOne(dirfd, names[done], &out[done]);
+}
 
 }  // namespace ifind

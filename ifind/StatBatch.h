@@ -32,6 +32,10 @@ class StatBatch {
 
  private:
   struct Ring;
+  // Up to one ring's worth of names through the ring: how many were answered, 0 when
+  // the kernel refused the ring (which is then given up).
+  size_t ringBatch(int dirfd, const char* const* names, size_t count, struct stat* out, int* errs);
+  void dropRing();
   std::unique_ptr<Ring> m_ring;
 };
 
