@@ -101,13 +101,6 @@ bool setField(char (&field)[N], const std::string& text) {
   return true;
 }
 
-// A whole-number field of a record, 0 when missing or of another type (a damaged
-// history line must not stop the lookup).
-long long integerField(const json& j, const char* key) {
-  auto it = j.find(key);
-  return it != j.end() && it->is_number_integer() ? it->get<long long>() : 0;
-}
-
 // Writes a whole line in one call where the system allows, retrying the rest.
 bool writeLine(int fd, const std::string& line) {
   size_t done = 0;
@@ -176,6 +169,7 @@ LocalPlatform::LocalPlatform(Settings settings) : m_settings(std::move(settings)
 }
 
 LocalPlatform::~LocalPlatform() {
+  for (auto& [key, fd] : m_locks) ::close(fd);
   if (m_logFd >= 0) ::close(m_logFd);
   if (m_journalFd >= 0) ::close(m_journalFd);
 }
@@ -210,21 +204,42 @@ long long LocalPlatform::newJobId() {
   return ok ? id : -1;
 }
 
-long long LocalPlatform::lastReferenceTime(uint32_t appIdMajor, uint32_t appIdMinor, int backupType) {
-  // A full scan takes everything, so it has no reference time.
-  if (backupType == 1) return 0;
-  std::ifstream in(subclientDir(appIdMajor, appIdMinor) + "/history.jsonl");
-  long long found = 0;
-  std::string line;
-  while (std::getline(in, line)) {
-    json j = json::parse(line, nullptr, false);
-    if (!j.is_object() || integerField(j, "status") != 1) continue;
-    long long ref = integerField(j, "referenceTime");
-    if (ref <= 0) continue;
-    if (backupType == 4 && integerField(j, "backupType") != 1) continue;
-    found = ref;  // later lines are later jobs
+int LocalPlatform::lockSubclient(uint32_t appIdMajor, uint32_t appIdMinor, int waitSeconds, std::string* holder) {
+  const auto key = std::make_pair(appIdMajor, appIdMinor);
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_locks.contains(key)) return 0;
   }
-  return found;
+  const std::string dir = subclientDir(appIdMajor, appIdMinor);
+  if (!makeDirs(dir, 0700)) return errno ? errno : ENOTDIR;
+  int fd = ::open((dir + "/lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return errno;
+  struct timespec start {};
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int err = errno;
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if ((err != EWOULDBLOCK && err != EINTR) || now.tv_sec - start.tv_sec >= waitSeconds) {
+      if (holder) {
+        char buf[128] = {};
+        ssize_t n = pread(fd, buf, sizeof buf - 1, 0);
+        *holder = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+        while (!holder->empty() && holder->back() == '\n') holder->pop_back();
+      }
+      ::close(fd);
+      return err == EINTR ? EWOULDBLOCK : err;
+    }
+    usleep(100 * 1000);
+  }
+  // Who holds it, for the message of a run that finds it taken.
+  std::string who = "pid " + std::to_string(getpid()) + " since " + timestamp() + "\n";
+  if (ftruncate(fd, 0) != 0 || pwrite(fd, who.data(), who.size(), 0) < 0) {
+    // Only the message of another run suffers; the lock itself holds.
+  }
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_locks[key] = fd;
+  return 0;
 }
 
 void LocalPlatform::journal(long long jobId, const std::string& jsonLine) {
@@ -479,6 +494,16 @@ int LocalPlatform::subclientDirAndFiles(uint32_t appIdMajor, uint32_t appIdMinor
   std::string dir = dirOverride ? std::string(dirOverride) : subclientDir(appIdMajor, appIdMinor);
   // An override belongs to the caller; only our own job directory is made here.
   if (!dirOverride && !makeDirs(dir, 0700)) return -1;
+  // Two scans of one subclient would remove and append to each other's files: a host
+  // that did not take the lock itself gets it here, or no job directory.
+  if (!dirOverride) {
+    std::string holder;
+    if (int err = lockSubclient(appIdMajor, appIdMinor, 0, &holder)) {
+      std::string why = err == EWOULDBLOCK ? "another scan holds it (" + holder + ")" : strerror(err);
+      debugLine(0, "error", "", m_lastJobId, "job directory " + dir + " is not available: " + why);
+      return -1;
+    }
+  }
   subclientFiles out;
   out.appIdMajor = appIdMajor;
   out.appIdMinor = appIdMinor;

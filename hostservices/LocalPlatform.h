@@ -10,6 +10,7 @@
 //     subclients/<major>_<minor>/ the job directory of a subclient:
 //        Collect.kzf, filters, content, state, DirChange.tmp, failures.log, DirChange,
 //        results-<jobId>.raw      the raw results file of a job
+//        lock                     held (flock) by the one process scanning the subclient
 //        history.jsonl            one line per successful job: {"jobId", "backupType", "referenceTime", ...}
 //
 // The initial debug level comes from $KZFIND_DEBUG when set, else 1.
@@ -50,10 +51,11 @@ class LocalPlatform : public Platform {
   // Allocates a new job id (a counter in the home directory, safe across processes);
   // -1 when the counter cannot be used.
   long long newJobId();
-  // The reference time for a new scan of the subclient: the value the last successful
-  // scan handed on with "-r" (incremental, 2: of any type; differential, 4: of a full),
-  // or 0 when there is none. A full scan (1) has none: 0.
-  long long lastReferenceTime(uint32_t appIdMajor, uint32_t appIdMinor, int backupType);
+  // Takes the subclient's lock (flock on "lock" in its job directory) for the rest of
+  // this process, waiting up to waitSeconds. 0: held (also when already held here);
+  // EWOULDBLOCK: another process holds it, and holder names it; else the errno of the
+  // lock file. The kernel drops the lock when the process ends, however it ends.
+  int lockSubclient(uint32_t appIdMajor, uint32_t appIdMinor, int waitSeconds, std::string* holder = nullptr);
   // Raises the quit flag (signal-safe: an atomic store).
   void requestQuit() { m_quit.store(true, std::memory_order_relaxed); }
 
@@ -118,6 +120,7 @@ class LocalPlatform : public Platform {
   bool m_haveApp = false;
   uint32_t m_appMajor = 0;
   uint32_t m_appMinor = 0;
+  std::map<std::pair<uint32_t, uint32_t>, int> m_locks;  // held subclient locks (guarded by m_mutex)
   std::mutex m_logMutex;  // guards the debug log
   int m_logFd = -1;
 };

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 
 namespace ifind {
@@ -55,8 +56,10 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
     if (const PhaseOption* o = phaseOption(arg.c_str())) {
       // The same rules as the phase's parser, so a value is never taken for a path.
       if (i + 1 >= argc) return std::string("Insufficient arguments for option '") + o->label + "'";
+      out.phaseArgs.push_back(arg);
       if (!o->takesValue) continue;
       std::string value = argv[++i];
+      out.phaseArgs.push_back(value);
       std::string_view name = o->name;
       if (name == "-j") out.jobId = value;
       if (name == "-d") out.dataServer = value;
@@ -86,7 +89,8 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
           {"--one-file-system", &Options::oneFileSystem}, {"--appledouble", &Options::appleDouble},
           {"--preserve-atime", &Options::preserveAtime}, {"--quiet", &Options::quiet},
           {"--json", &Options::json},           {"--history", &Options::history},
-          {"--single-stats", &Options::singleStats},
+          {"--single-stats", &Options::singleStats}, {"-H", &Options::followRoots},
+          {"--dereference-args", &Options::followRoots},
       };
       static constexpr std::pair<std::string_view, int> kTypes[] = {
           {"--full", 1}, {"--incremental", 2}, {"--differential", 4}};
@@ -96,16 +100,17 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
         out.*(isSwitch->second) = true;
       } else if (isType != std::end(kTypes)) {
         out.backupType = isType->second;
-      } else if (name == "--exclude" || name == "--streams" || name == "--threads" || name == "--debug-level") {
+      } else if (name == "--exclude" || name == "--streams" || name == "--threads" || name == "--debug-level" ||
+                 name == "--wait") {
         auto v = needValue();
         if (!v) return "option '" + name + "' needs a value";
         if (name == "--exclude") {
           if (v->empty()) return std::string("option '--exclude' needs a pattern");
           out.excludes.push_back(*v);
-        } else if (name == "--debug-level") {
-          if (v->empty() || !std::all_of(v->begin(), v->end(), ::isdigit))
+        } else if (name == "--debug-level" || name == "--wait") {
+          if (v->empty() || v->size() > 7 || !std::all_of(v->begin(), v->end(), ::isdigit))
             return "invalid value for " + name + ": '" + *v + "'";
-          out.debugLevel = atoi(v->c_str());
+          (name == "--wait" ? out.waitSeconds : out.debugLevel) = atoi(v->c_str());
         } else {
           auto n = positive(*v);
           if (!n) return "invalid value for " + name + ": '" + *v + "'";
@@ -132,6 +137,8 @@ std::string usageText(const char* program) {
          "  --differential        only what changed since the last successful full scan\n"
          "  --exclude GLOB        leave out entries whose path or name matches (repeatable)\n"
          "  --one-file-system     do not enter other file systems below a PATH\n"
+         "  -H, --dereference-args  a PATH that is a symbolic link: scan what it points to\n"
+         "                        (else the link itself is recorded)\n"
          "  --appledouble         mark files that have an AppleDouble companion\n"
          "  --preserve-atime      put back access times of the companions read\n"
          "  --streams N           parallel backup streams the platform reports (default: CPUs)\n"
@@ -139,6 +146,8 @@ std::string usageText(const char* program) {
          "  --single-stats        one stat call per entry (with several threads the names of\n"
          "                        a directory are otherwise stat'ed in batches via io_uring)\n"
          "  --debug-level N       debug log level (else $KZFIND_DEBUG)\n"
+         "  --wait SECONDS        wait this long for another scan of the same paths to end\n"
+         "                        (default: refuse at once)\n"
          "  --quiet               no progress line\n"
          "  --json                print the summary as one JSON object\n"
          "  --history             list the jobs run so far and exit\n"
@@ -158,7 +167,15 @@ std::string usageText(const char* program) {
          "  -vm TEXT              platform focus\n"
          "  -cs                   takes no value\n"
          "\n"
-         "Exit status: 0 success, 1 failed scan, 2 usage error.\n"
+         "Exit status:\n"
+         "  0  success: every entry was recorded\n"
+         "  1  failed: nothing may be taken from this scan; the next incremental starts from\n"
+         "     the last good one\n"
+         "  2  usage error\n"
+         "  3  partial: some entries could not be read; they are listed in the failures file\n"
+         "     and the next incremental or differential takes them in full\n"
+         "  4  busy: another scan of the same subclient is running\n"
+         "Everything after '--' is a PATH.\n"
          "Files live under $KZFIND_HOME (default ~/.local/state/kzfind).\n";
 }
 
@@ -187,9 +204,38 @@ std::string normalizePath(std::string_view path, std::string_view cwd) {
   return out.empty() ? "/" : out;
 }
 
-std::vector<std::string> contentRoots(const std::vector<std::string>& paths, std::string_view cwd) {
-  std::vector<std::string> all;
-  for (const std::string& p : paths) all.push_back(normalizePath(p, cwd));
+std::optional<std::string> resolveContentPath(const std::string& path, const std::string& cwd,
+                                              std::string& error) {
+  if (path.empty()) {
+    error = "an empty content path";
+    return std::nullopt;
+  }
+  if (path[0] != '/' && cwd.empty()) {
+    error = "cannot resolve '" + path + "': the current directory no longer exists (give an absolute path)";
+    return std::nullopt;
+  }
+  std::string absolute = path[0] == '/' ? path : cwd + "/" + path;
+  // The part up to the last ".." goes to the kernel, which climbs from where a link
+  // really leads; textual climbing would name another directory than find or ls do.
+  size_t cut = std::string::npos;
+  for (size_t pos = absolute.find(".."); pos != std::string::npos; pos = absolute.find("..", pos + 1)) {
+    bool starts = pos == 0 || absolute[pos - 1] == '/';
+    bool ends = pos + 2 == absolute.size() || absolute[pos + 2] == '/';
+    if (starts && ends) cut = pos + 2;
+  }
+  if (cut == std::string::npos) return normalizePath(absolute, "/");
+  std::string head = absolute.substr(0, cut);
+  char* real = realpath(head.c_str(), nullptr);
+  if (!real) {
+    error = "cannot resolve '" + path + "': " + strerror(errno);
+    return std::nullopt;
+  }
+  std::string resolved = real;
+  free(real);
+  return normalizePath(absolute.substr(cut), resolved);
+}
+
+std::vector<std::string> contentRoots(std::vector<std::string> all) {
   std::sort(all.begin(), all.end());
   all.erase(std::unique(all.begin(), all.end()), all.end());
   std::vector<std::string> roots;

@@ -22,6 +22,8 @@ struct Options {
   bool history = false;
   bool help = false;
   bool singleStats = false;  // --single-stats
+  bool followRoots = false;  // -H, --dereference-args: walk what a content path that is a link points to
+  int waitSeconds = 0;       // --wait: how long to wait for another scan of the subclient
   int streams = 0;      // 0: the number of CPUs
   int threads = 0;      // 0: the number of CPUs, at most 8
   int debugLevel = -1;  // -1: KZFIND_DEBUG or the platform's default
@@ -32,6 +34,9 @@ struct Options {
   std::optional<std::string> dataServer;  // -d
   std::optional<std::string> phaseType;   // -f / -t
   std::optional<std::string> refTime;     // -r
+  // Every phase option as given, with its value, in order: what the phase's own parser
+  // gets. Content paths never go there, whatever they look like.
+  std::vector<std::string> phaseArgs;
 
   // The backup type the phase will use: -f/-t when given, else the long options.
   int effectiveBackupType() const;
@@ -45,10 +50,17 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& out);
 std::string usageText(const char* program);
 
 // An absolute path without ".", "..", repeated or trailing "/" (made absolute against cwd).
+// ".." is taken textually here; resolveContentPath takes it as the kernel does.
 std::string normalizePath(std::string_view path, std::string_view cwd);
-// The normalised content paths, sorted, without duplicates and without paths that
-// lie inside another content path.
-std::vector<std::string> contentRoots(const std::vector<std::string>& paths, std::string_view cwd);
+// A content path made absolute and normal. Everything up to its last ".." is resolved
+// against the real directories (a link before ".." is followed, as the kernel does);
+// the rest is kept as written, so a link named last stays a link. cwd empty: the
+// current directory is gone, and a relative path is an error. On error returns nullopt
+// and sets error to the reason.
+std::optional<std::string> resolveContentPath(const std::string& path, const std::string& cwd, std::string& error);
+// The content paths, sorted, without duplicates and without paths that lie inside
+// another content path (all already absolute and normal).
+std::vector<std::string> contentRoots(std::vector<std::string> paths);
 // A stable subclient number (1 .. 999999999) for a content path list.
 uint32_t contentSubclientId(const std::vector<std::string>& roots);
 

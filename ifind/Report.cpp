@@ -64,11 +64,17 @@ std::string formatSummary(const Summary& s) {
   snprintf(rate, sizeof rate, "%.2f s (%.0f entries/s)", st.seconds,
            st.seconds > 0 ? static_cast<double>(st.entries) / st.seconds : 0.0);
   o << "ifind: " << backupTypeName(s.backupType) << " scan, job " << s.jobId << ": "
-    << (s.succeeded ? "succeeded" : "FAILED") << (s.failure.empty() ? "" : " (" + s.failure + ")") << "\n";
+    << (!s.succeeded ? "FAILED" : s.partial ? "PARTIAL" : "succeeded")
+    << (s.failure.empty() ? "" : " (" + s.failure + ")") << "\n";
+  if (!s.note.empty()) o << "  note           " << s.note << "\n";
   o << "  content paths  ";
   for (size_t i = 0; i < s.roots.size(); ++i) o << (i ? " " : "") << s.roots[i];
   o << "\n";
-  if (s.backupType != 1) o << "  reference time " << timeText(s.referenceTime) << " (" << s.referenceTime << ")\n";
+  if (s.backupType != 1) {
+    o << "  reference time " << timeText(s.referenceTime) << " (" << s.referenceTime << ")";
+    if (s.baseJob) o << ", compared with job " << s.baseJob;
+    o << "\n";
+  }
   // Entries are what the walk met; collect lines are what the files hold: the recorded
   // files plus one line per directory above them, which includes the parents of the
   // content paths that the walk never met. The two counts differ by design.
@@ -78,6 +84,7 @@ std::string formatSummary(const Summary& s) {
     << withCommas(lines - std::min(st.files, lines)) << " directories, with the content paths' parents)\n";
   o << "  files          " << withCommas(st.files) << " recorded";
   if (s.backupType != 1) o << ", " << withCommas(st.unchanged) << " unchanged";
+  if (st.takenWhole) o << ", " << withCommas(st.takenWhole) << " new or owed folders taken whole";
   if (st.excluded) o << ", " << withCommas(st.excluded) << " excluded";
   o << "\n";
   o << "  directories    " << withCommas(st.directories) << " entered\n";
@@ -103,7 +110,12 @@ json summaryJson(const Summary& s) {
               {"referenceTime", s.referenceTime},
               {"contentPaths", s.roots},
               {"succeeded", s.succeeded},
+              {"partial", s.partial},
+              {"status", !s.succeeded ? "failed" : s.partial ? "partial" : "success"},
               {"failure", s.failure},
+              {"note", s.note},
+              {"baseJob", s.baseJob},
+              {"takenWhole", st.takenWhole},
               {"interrupted", st.interrupted},
               {"entries", st.entries},
               {"recorded", s.recorded},
@@ -192,7 +204,7 @@ std::vector<HistoryRow> readHistory(const std::string& home) {
         if (args.value("interrupted", false)) {
           row.status = "interrupted";
         } else if (args.contains("succeeded")) {
-          row.status = args.value("succeeded", false) ? "success" : "failed";
+          row.status = !args.value("succeeded", false) ? "failed" : args.value("partial", false) ? "partial" : "success";
         }
         if (args.contains("recorded")) row.entries = args.value("recorded", -1LL);
         if (args.contains("streams")) row.streams = args.value("streams", -1LL);

@@ -19,7 +19,10 @@ struct Summary {
   int64_t referenceTime = 0;
   std::vector<std::string> roots;
   bool succeeded = false;
+  bool partial = false;    // succeeded, but some entries could not be read (listed, owed)
   std::string failure;     // why the scan failed, when it did
+  std::string note;        // why it ran as another type than asked, when it did
+  long long baseJob = 0;   // the scan an incremental or differential compared with
   ScanStats stats;
   int64_t recorded = 0;    // lines in the collect files (files and directories)
   int collectFiles = 0;
@@ -47,7 +50,7 @@ bool appendJournalRecord(const std::string& journalPath, const nlohmann::json& r
 struct HistoryRow {
   long long jobId = 0;
   std::string started;  // timestamp of the journal's first record
-  std::string status;   // "success", "failed", "interrupted", "running/aborted"
+  std::string status;   // "success", "partial", "failed", "interrupted", "running/aborted"
   int backupType = 0;
   long long referenceTime = -1;  // -1 unknown
   long long entries = -1;

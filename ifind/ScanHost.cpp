@@ -33,6 +33,11 @@ std::string_view baseName(std::string_view path) {
 
 }  // namespace
 
+bool isScannerFault(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOMEM || error == ENOBUFS || error == EBADF ||
+         error == EFAULT;
+}
+
 bool isPseudoFileSystem(const std::string& type) {
   static const char* const kPseudo[] = {
       "proc",     "sysfs",     "devtmpfs",  "devpts",      "cgroup",   "cgroup2", "securityfs", "debugfs",
@@ -218,11 +223,25 @@ bool ScanHost::newer(const struct stat* st) const {
   return st->st_mtime >= m_config.referenceTime || st->st_ctime >= m_config.referenceTime;
 }
 
+bool ScanHost::owed(std::string_view path) const {
+  const ScanBase* base = m_config.base;
+  return base && !base->carried.empty() && base->carried.contains(std::string(path));
+}
+
 void ScanHost::fail(const WalkEntry& e) {
   std::string reason = failedName(e.failed);
   reason += ": ";
   reason += strerror(e.error);
   reportFailFile(reason.c_str(), e.path.data());
+  std::string shown = std::string(e.path) + ": " + reason;
+  if (isScannerFault(e.error)) {
+    if (m_stats.scannerErrors++ == 0) m_stats.scannerError = shown;
+    return;
+  }
+  if (e.depth == 0) return;  // a content path that fails fails the scan
+  ++m_stats.entryFailures;
+  if (m_config.state) m_config.state->addFailed(e.path);
+  if (m_stats.firstFailures.size() < 5) m_stats.firstFailures.push_back(std::move(shown));
 }
 
 const ScanStats& ScanHost::scan() {
@@ -239,12 +258,16 @@ const ScanStats& ScanHost::scan() {
   if (m_config.skipPseudoFileSystems) opt.skipDevices = m_pseudoDevices;
   opt.threads = m_config.threads;
   opt.batchStats = m_config.batchStats;
+  opt.followRoots = m_config.followRoots;
   WalkResult r = walk(m_config.roots, opt, [this](const WalkEntry& e) { return visit(e); });
 
   m_stats.interrupted = r.stopped || m_stop.load();
   m_stats.seconds = monotonicSeconds() - m_started;
   clearProgress();
-  m_scanSucceeded = !m_stats.interrupted && !m_stats.missingRoot && m_stats.writeErrors == 0;
+  // A scan that could not take an entry through no fault of that entry has a gap no
+  // later scan would know of: it fails. Failures of entries are listed and owed.
+  m_scanSucceeded = !m_stats.interrupted && !m_stats.missingRoot && m_stats.writeErrors == 0 &&
+                    m_stats.scannerErrors == 0;
   return m_stats;
 }
 
@@ -268,12 +291,8 @@ Action ScanHost::onEntry(const WalkEntry& e) {
   ++m_stats.entries;
   if (m_config.progress && (++m_tick & 1023) == 0) progressTick(e.path, false);
   if (e.error) {
+    failRoot(e);
     fail(e);
-    if (e.depth == 0) {
-      m_stats.missingRoot = true;
-      fprintf(stderr, "ifind: cannot scan '%.*s': %s\n", static_cast<int>(e.path.size()), e.path.data(),
-              strerror(e.error));
-    }
     return Action::Continue;
   }
   if (e.depth > 0 && filtered(e.path)) {
@@ -286,7 +305,7 @@ Action ScanHost::onEntry(const WalkEntry& e) {
   }
   if (e.type == EntryType::Directory) return Action::Continue;
 
-  if (m_incremental && !newer(e.st)) {
+  if (m_incremental && !newer(e.st) && !(parent && parent->takeAll) && !owed(e.path)) {
     ++m_stats.unchanged;
     return Action::Continue;
   }
@@ -306,12 +325,20 @@ Action ScanHost::onEntry(const WalkEntry& e) {
   return Action::Continue;
 }
 
+void ScanHost::failRoot(const WalkEntry& e) {
+  if (e.depth != 0) return;
+  m_stats.missingRoot = true;
+  fprintf(stderr, "ifind: cannot scan '%.*s': %s\n", static_cast<int>(e.path.size()), e.path.data(),
+          strerror(e.error));
+}
+
 Action ScanHost::onDirEnter(const WalkEntry& e) {
   if (m_dirs.size() <= static_cast<size_t>(e.depth)) m_dirs.resize(e.depth + 1);
   DirState& d = m_dirs[e.depth];
   d = DirState{};
   if (e.st) d.dev = e.st->st_dev;
   if (e.error) {
+    failRoot(e);
     fail(e);
     // The entries read before a read error are still recorded.
     if (e.failed != Failed::Read) return Action::Prune;
@@ -321,9 +348,20 @@ Action ScanHost::onDirEnter(const WalkEntry& e) {
     processIfindInterruption();
     return Action::Stop;
   }
-  d.changed = m_incremental && e.st && newer(e.st);
+  if (m_incremental && e.st) {
+    // A directory the base never saw at this path (made, moved or renamed in: its
+    // entries keep their old times) or one the base could not read is taken whole.
+    const ScanBase* base = m_config.base;
+    d.takeAll = (e.depth > 0 && m_dirs[e.depth - 1].takeAll) ||
+                (base && (!base->dirs.contains({static_cast<uint64_t>(e.st->st_dev),
+                                                static_cast<uint64_t>(e.st->st_ino), pathHash(e.path)}) ||
+                          owed(e.path)));
+    if (d.takeAll && (e.depth == 0 || !m_dirs[e.depth - 1].takeAll)) ++m_stats.takenWhole;
+  }
+  d.changed = m_incremental && e.st && (d.takeAll || newer(e.st));
   d.want = !m_incremental || d.changed;
   if (e.otherDevice) return Action::Prune;
+  if (m_config.state && e.st && !e.error) m_config.state->addDir(e.st->st_dev, e.st->st_ino, e.path);
   if (d.changed) {
     if (addToDirchange(e.path.data(), false) != 0) ++m_stats.writeErrors;
   }

@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "ifind/ScanState.h"
 #include "ifind/Walker.h"
 #include "scanphase/KzFind.h"
 
@@ -25,9 +26,15 @@ struct ScanConfig {
   bool skipPseudoFileSystems = true;
   int threads = 1;
   bool batchStats = true;             // let the walker stat many names per system call
+  bool followRoots = false;           // walk what a content path that is a link points to
   bool progress = false;              // one refreshed line on stderr
   // Incremental and differential scans record what changed after this time (seconds).
   int64_t referenceTime = 0;
+  // What an incremental or differential compares with besides the time: directories
+  // not in the base, and paths the base could not take, are taken whole. May be null.
+  const ScanBase* base = nullptr;
+  // Receives the directories entered and the entries that could not be taken. May be null.
+  ScanStateWriter* state = nullptr;
 };
 
 struct ScanStats {
@@ -38,12 +45,21 @@ struct ScanStats {
   uint64_t excluded = 0;     // entries left out by a filter
   uint64_t unchanged = 0;    // non-directories an incremental scan left out
   uint64_t failures = 0;     // reportFailFile calls
+  uint64_t entryFailures = 0;  // of those, entries that could not be taken (a partial scan)
+  uint64_t scannerErrors = 0;  // of those, the scanner's own (descriptors, memory): the scan fails
+  std::string scannerError;    // the first of them, for the user
+  std::vector<std::string> firstFailures;  // the first few entry failures, "path: reason"
+  uint64_t takenWhole = 0;   // directories an incremental took whole (new, moved in, or owed)
   uint64_t writeErrors = 0;  // addToCollect or addToDirchange returned -1
   uint64_t unlisted = 0;     // failures the failures file could not take
-  bool missingRoot = false;  // a content path could not be stat'ed
+  bool missingRoot = false;  // a content path could not be stat'ed, opened or read
   bool interrupted = false;  // the quit flag stopped the walk
   double seconds = 0;
 };
+
+// True for an error that is about the scanner rather than the entry: running out of
+// descriptors or memory. Such an error fails the scan; an entry's own error makes it partial.
+bool isScannerFault(int error);
 
 // "1.5 GiB": bytes in the largest binary unit that keeps a value of at least 1.
 std::string humanBytes(uint64_t bytes);
@@ -94,6 +110,7 @@ class ScanHost : public KzFind {
     bool changed = false;  // ctime or mtime after the reference time
     bool want = false;     // the directory itself is to be recorded
     bool covered = false;  // a collectAncestors call already recorded it
+    bool takeAll = false;  // an incremental takes everything below, whatever its times
   };
 
   Action visit(const WalkEntry& e);
@@ -101,7 +118,9 @@ class ScanHost : public KzFind {
   Action onDirEnter(const WalkEntry& e);
   void onDirLeave(const WalkEntry& e);
   void fail(const WalkEntry& e);
+  void failRoot(const WalkEntry& e);
   bool newer(const struct stat* st) const;
+  bool owed(std::string_view path) const;
   bool filtered(std::string_view path);
   void progressTick(std::string_view path, bool force);
   void clearProgress();

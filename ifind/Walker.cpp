@@ -385,10 +385,10 @@ class Walker {
     int err = 0;
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
       Node* step = *it;
-      int next = step->parent ? openDir(cur, step->name.c_str()) : openDir(AT_FDCWD, step->name.c_str());
+      int next = step->parent ? openDir(cur, step->name.c_str()) : openRoot(step->name);
       if (next < 0 && (errno == EMFILE || errno == ENFILE)) {
         closeSome();
-        next = step->parent ? openDir(cur, step->name.c_str()) : openDir(AT_FDCWD, step->name.c_str());
+        next = step->parent ? openDir(cur, step->name.c_str()) : openRoot(step->name);
       }
       if (next < 0) {
         err = errno;
@@ -431,6 +431,14 @@ class Walker {
   }
 
   // --- reading ------------------------------------------------------------------------
+  // A content path is opened as the user named it: through a final link only when asked.
+  int openRoot(const std::string& name) const {
+    if (!m_opt.followRoots) return openDir(AT_FDCWD, name.c_str());
+    int fd = openat(AT_FDCWD, name.c_str(), (kDirFlags & ~O_NOFOLLOW) | O_NOATIME);
+    if (fd < 0 && errno == EPERM) fd = openat(AT_FDCWD, name.c_str(), kDirFlags & ~O_NOFOLLOW);
+    return fd;
+  }
+
   // Opens, stats and lists one directory into its batch and makes its subdirectory nodes.
   void readNode(const std::shared_ptr<Node>& node, ReadState& rs) {
     Node& n = *node;
@@ -453,7 +461,7 @@ class Walker {
       releaseFd(*n.parent, true);
       errno = openErr;
     } else {
-      fd = openDir(AT_FDCWD, n.name.c_str());
+      fd = openRoot(n.name);
     }
     if (fd < 0) {
       b.error = errno;
@@ -703,7 +711,7 @@ class Walker {
   // false when the callback said Stop.
   bool walkRoot(const std::string& root) {
     struct stat rst {};
-    if (lstat(root.c_str(), &rst) != 0) {
+    if ((m_opt.followRoots ? stat(root.c_str(), &rst) : lstat(root.c_str(), &rst)) != 0) {
       int err = errno;
       return emit(Visit::Entry, root, 0, EntryType::Unknown, 0, nullptr, err, Failed::Stat) != Action::Stop;
     }

@@ -84,6 +84,7 @@ struct WalkOptions {
   int maxOpenDirs = 0;       // open directory descriptors kept; 0: from RLIMIT_NOFILE
   int maxReadAhead = 0;      // directories read ahead of the callback; 0: a default
   bool batchStats = true;    // with threads > 1: stat many names per system call where the kernel allows
+  bool followRoots = false;  // a content path that is a symbolic link is walked as what it points to
 };
 
 using WalkCallback = std::function<Action(const WalkEntry&)>;

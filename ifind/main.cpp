@@ -2,6 +2,8 @@
 // platform: fills in the phase options the user left out, drives a ScanHost from
 // Initialize to Finish, and prints a summary.
 #include <signal.h>
+#include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +21,7 @@
 #include "ifind/Options.h"
 #include "ifind/Report.h"
 #include "ifind/ScanHost.h"
+#include "ifind/ScanState.h"
 
 namespace {
 
@@ -50,13 +53,25 @@ std::string hostName() {
   return host;
 }
 
+// The current directory, or "" when it is gone (a relative path then names nothing).
 std::string currentDirectory() {
   std::vector<char> buf(PATH_MAX);
   while (!getcwd(buf.data(), buf.size())) {
-    if (errno != ERANGE) return "/";
+    if (errno != ERANGE) return "";
     buf.resize(buf.size() * 2);
   }
   return buf.data();
+}
+
+std::string readSmallFile(const std::string& path) {
+  std::string text;
+  if (FILE* f = fopen(path.c_str(), "re")) {
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0 && text.size() < (1u << 20)) text.append(buf, n);
+    fclose(f);
+  }
+  return text;
 }
 
 int usageError(const std::string& message) {
@@ -92,7 +107,69 @@ int main(int argc, char** argv) {
   int type = opt.effectiveBackupType();
   if (type != 1 && type != 2 && type != 4) return usageError("Invalid Backup type");
 
-  std::vector<std::string> roots = contentRoots(opt.paths, currentDirectory());
+  std::vector<std::string> resolved;
+  const std::string cwd = currentDirectory();
+  for (const std::string& p : opt.paths) {
+    std::string why;
+    auto r = resolveContentPath(p, cwd, why);
+    if (!r) return usageError(why);
+    resolved.push_back(*r);
+  }
+  std::vector<std::string> roots = contentRoots(resolved);
+  for (const std::string& r : roots) {
+    struct stat lst {}, st {};
+    if (!opt.followRoots && lstat(r.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode) && stat(r.c_str(), &st) == 0 &&
+        S_ISDIR(st.st_mode))
+      fprintf(stderr, "ifind: '%s' is a symbolic link to a directory: recording the link only (-H scans what it points to)\n",
+              r.c_str());
+  }
+
+  uint32_t major = 1, minor = 0;
+  if (opt.appId) {
+    major = static_cast<uint32_t>(atoi(opt.appId->c_str()));
+    minor = static_cast<uint32_t>(atoi(opt.appId->c_str() + opt.appId->find(':') + 1));
+  } else {
+    minor = contentSubclientId(roots);
+  }
+  const std::string jobDir = platform->subclientDir(major, minor);
+
+  // One scan of a subclient at a time, from before its start until it is recorded.
+  std::string holder;
+  int lockErr = platform->lockSubclient(major, minor, 0, &holder);
+  if (lockErr == EWOULDBLOCK && opt.waitSeconds > 0) {
+    fprintf(stderr, "ifind: another scan of these paths is running (%s); waiting up to %d s\n", holder.c_str(),
+            opt.waitSeconds);
+    lockErr = platform->lockSubclient(major, minor, opt.waitSeconds, &holder);
+  }
+  if (lockErr == EWOULDBLOCK) {
+    fprintf(stderr, "ifind: another scan of these paths is running (%s); try again later or use --wait SECONDS\n",
+            holder.c_str());
+    return 4;
+  }
+  if (lockErr != 0) {
+    fprintf(stderr, "ifind: cannot lock the job directory %s: %s\n", jobDir.c_str(), strerror(lockErr));
+    return 1;
+  }
+
+  Summary summary;
+  // What a later incremental must compare with, and what this one compares with.
+  const std::string selection = selectionKey(roots, opt.excludes, readSmallFile(jobDir + "/filters"),
+                                             opt.oneFileSystem, opt.followRoots);
+  std::optional<ScanBase> base;
+  long long refTime = 0;
+  if (type != 1) {
+    std::string why;
+    base = findBase(jobDir, type, selection, why);
+    if (base) {
+      summary.baseJob = base->jobId;
+    } else if (!opt.refTime) {
+      fprintf(stderr, "ifind: %s: running a full scan instead of %s %s\n", why.c_str(),
+              type == 2 ? "an" : "a", backupTypeName(type));
+      summary.note = "ran as a full scan: " + why;
+      type = 1;
+    }
+    if (type != 1) refTime = opt.refTime ? atoll(opt.refTime->c_str()) : base->referenceTime;
+  }
 
   // The phase's options the user left out come first, so the user's own win.
   std::vector<std::string> args{argv[0]};
@@ -107,36 +184,42 @@ int main(int argc, char** argv) {
     }
     args.insert(args.end(), {"-j", std::to_string(jobId)});
   }
-  uint32_t major = 1, minor = 0;
-  if (opt.appId) {
-    major = static_cast<uint32_t>(atoi(opt.appId->c_str()));
-    minor = static_cast<uint32_t>(atoi(opt.appId->c_str() + opt.appId->find(':') + 1));
-  } else {
-    minor = contentSubclientId(roots);
-    args.insert(args.end(), {"-a", "1:" + std::to_string(minor)});
-  }
+  if (!opt.appId) args.insert(args.end(), {"-a", "1:" + std::to_string(minor)});
   if (!opt.dataServer) args.insert(args.end(), {"-d", hostName()});
   if (!opt.phaseType) args.insert(args.end(), {"-f", std::to_string(type)});
   // The phase knows only the incremental's reference time (it sets 1 for a
   // differential), so the scanner keeps the real one for its comparisons.
-  long long refTime = 0;
-  if (type != 1) {
-    refTime = opt.refTime ? atoll(opt.refTime->c_str()) : platform->lastReferenceTime(major, minor, type);
-    if (!opt.refTime) args.insert(args.end(), {"-r", std::to_string(refTime)});
+  if (type != 1 && !opt.refTime) args.insert(args.end(), {"-r", std::to_string(refTime)});
+  for (size_t i = 0; i < opt.phaseArgs.size(); ++i) {
+    args.push_back(opt.phaseArgs[i]);
+    // A type the scan could not keep is replaced in the user's own option too.
+    const std::string& a = opt.phaseArgs[i];
+    if ((strcasecmp(a.c_str(), "-f") == 0 || strcasecmp(a.c_str(), "-t") == 0) && i + 1 < opt.phaseArgs.size()) {
+      args.push_back(std::to_string(type));
+      ++i;
+    }
   }
-  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
   std::vector<char*> phaseArgv;
   for (std::string& a : args) phaseArgv.push_back(a.data());
   phaseArgv.push_back(nullptr);
+
+  ScanStateWriter state;
+  bool stateOpen = state.open(jobDir, jobId);
+  if (!stateOpen)
+    fprintf(stderr, "ifind: cannot keep this scan's directory list in %s/scans: %s (the next incremental will run as a full scan)\n",
+            jobDir.c_str(), strerror(errno));
 
   ScanConfig config;
   config.roots = roots;
   config.excludes = opt.excludes;
   config.oneFileSystem = opt.oneFileSystem;
+  config.followRoots = opt.followRoots;
   config.threads = std::clamp(opt.threads > 0 ? opt.threads : cpus(), 1, 8);
   config.batchStats = !opt.singleStats;
   config.progress = !opt.quiet && isatty(2);
   config.referenceTime = refTime;
+  config.base = base ? &*base : nullptr;
+  config.state = stateOpen ? &state : nullptr;
 
   auto host = std::make_unique<ScanHost>(config);
   host->m_checkAppleDouble = opt.appleDouble;
@@ -144,7 +227,6 @@ int main(int argc, char** argv) {
   g_platform = platform;
   installSignals();
 
-  Summary summary;
   summary.jobId = jobId;
   summary.backupType = type;
   summary.referenceTime = refTime;
@@ -176,14 +258,25 @@ int main(int argc, char** argv) {
   host->loadMounts();
   host->loadFilterFile();
   const ScanStats& stats = host->scan();
+  const bool stateKept = stateOpen && state.close();
   host->Finish();
 
   summary.stats = stats;
   summary.succeeded = host->m_scanSucceeded;
+  summary.partial = summary.succeeded && stats.entryFailures > 0;
   if (stats.interrupted) summary.failure = "interrupted";
   else if (stats.missingRoot) summary.failure = "a content path could not be scanned";
+  else if (stats.scannerErrors)
+    summary.failure = "the scanner itself ran short (" + stats.scannerError +
+                      "); raise the open-file limit (ulimit -n) or use fewer --threads";
   else if (stats.writeErrors) summary.failure = "the scan's output files could not be written";
   else if (!summary.succeeded) summary.failure = "the finish failed; see " + platform->home() + "/kzfind.log";
+  if (summary.succeeded) {
+    // Without its lists this scan cannot be compared with: the next one takes more, not less.
+    if (!stateKept || !recordScan(jobDir, {jobId, summary.partial, type, host->m_startTime, selection}))
+      fprintf(stderr, "ifind: this scan could not be recorded in %s (the next incremental compares with an earlier scan or runs as a full scan)\n",
+              jobDir.c_str());
+  }
   summary.recorded = host->m_numEntries;
   summary.collectFiles = host->m_nextCollectNum - 1;
   summary.streams = host->m_numStreams;
@@ -205,5 +298,14 @@ int main(int argc, char** argv) {
   } else {
     fputs(formatSummary(summary).c_str(), stdout);
   }
-  return summary.succeeded ? 0 : 1;
+  if (summary.partial) {
+    const ScanStats& st = summary.stats;
+    fprintf(stderr, "ifind: partial scan: %llu entr%s could not be read, listed in %s; the next incremental takes them in full\n",
+            static_cast<unsigned long long>(st.entryFailures), st.entryFailures == 1 ? "y" : "ies",
+            summary.failuresFile.c_str());
+    for (const std::string& f : st.firstFailures) fprintf(stderr, "  %s\n", f.c_str());
+    if (st.entryFailures > st.firstFailures.size()) fprintf(stderr, "  ...\n");
+  }
+  if (!summary.succeeded) return 1;
+  return summary.partial ? 3 : 0;
 }

@@ -106,31 +106,23 @@ LocalPlatform::Settings homeAt(const TempDir& dir, const char* home = "home") {
   return s;
 }
 
-// One scan process of subclient 5:6: job directory lookup, parameters, completion.
-void runJob(const TempDir& dir, long long jobId, int backupType, long long referenceTime, int status) {
-  LocalPlatform p(homeAt(dir));
-  p.eventInitialize(2, 1621670017, 0, false, "");
-  subclientFiles files;
-  ASSERT_EQ(p.subclientDirAndFiles(5, 6, &files, backupType, nullptr), 0);
-  p.jobInit("localhost", jobId, 0, 4, false, "tok");
-  p.concatPhaseParams(jobId, " -parent 1 -r " + std::to_string(referenceTime) + " -c 10", 3);
-  p.complete(jobId, status, 1, 0, 0);
-}
-
 }  // namespace
 
-TEST(LocalPlatform, ReferenceTimeFollowsSuccessfulScans) {
+// One process scans a subclient at a time; the lock names its holder and dies with it.
+TEST(LocalPlatform, OneScanPerSubclient) {
   TempDir dir;
-  EXPECT_EQ(LocalPlatform(homeAt(dir)).lastReferenceTime(5, 6, 2), 0);
-  runJob(dir, 1, 1, 1000, 1);  // full
-  runJob(dir, 2, 2, 2000, 1);  // incremental
-  runJob(dir, 3, 2, 3000, 2);  // failed: never a reference
-  LocalPlatform p(homeAt(dir));
-  std::ofstream(p.subclientDir(5, 6) + "/history.jsonl", std::ios::app) << "{\"status\": \"1\"}\nnot json\n";
-  EXPECT_EQ(p.lastReferenceTime(5, 6, 2), 2000);
-  EXPECT_EQ(p.lastReferenceTime(5, 6, 4), 1000);  // a differential goes back to the full
-  EXPECT_EQ(p.lastReferenceTime(5, 6, 1), 0);
-  EXPECT_EQ(p.lastReferenceTime(5, 7, 2), 0);  // another subclient
+  subclientFiles files;
+  auto first = std::make_unique<LocalPlatform>(homeAt(dir));
+  ASSERT_EQ(first->subclientDirAndFiles(5, 6, &files, 1, nullptr), 0);  // takes the lock itself
+  LocalPlatform second(homeAt(dir));
+  EXPECT_EQ(second.subclientDirAndFiles(5, 6, &files, 1, nullptr), -1);
+  std::string holder;
+  EXPECT_EQ(second.lockSubclient(5, 6, 0, &holder), EWOULDBLOCK);
+  EXPECT_EQ(holder.rfind("pid " + std::to_string(getpid()) + " since ", 0), 0u) << holder;
+  EXPECT_EQ(second.subclientDirAndFiles(5, 7, &files, 1, nullptr), 0);  // another subclient
+  first.reset();
+  EXPECT_EQ(second.lockSubclient(5, 6, 0), 0);
+  EXPECT_EQ(second.subclientDirAndFiles(5, 6, &files, 1, nullptr), 0);
 }
 
 TEST(LocalPlatform, UnusableHomeFailsCleanly) {

@@ -1,0 +1,243 @@
+#include "ifind/ScanState.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "hostservices/FileUtil.h"
+
+namespace ifind {
+
+using nlohmann::json;
+
+namespace {
+
+std::string scansDir(const std::string& jobDir) { return jobDir + "/scans"; }
+std::string dirsPath(const std::string& jobDir, long long id) {
+  return scansDir(jobDir) + "/" + std::to_string(id) + ".dirs";
+}
+std::string failedPath(const std::string& jobDir, long long id) {
+  return scansDir(jobDir) + "/" + std::to_string(id) + ".failed";
+}
+
+// Our own files: never through a link, never readable by others.
+FILE* openPrivate(const std::string& path, int flags, const char* mode) {
+  int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return nullptr;
+  FILE* f = fdopen(fd, mode);
+  if (!f) ::close(fd);
+  return f;
+}
+
+// A field of a record line, nullopt when missing or of another type: a damaged line
+// is passed over, never trusted.
+template <typename T>
+std::optional<T> field(const json& j, const char* key) {
+  auto it = j.find(key);
+  if (it == j.end()) return std::nullopt;
+  if constexpr (std::is_same_v<T, std::string>) {
+    if (it->is_string()) return it->get<std::string>();
+  } else {
+    if (it->is_number_integer()) return it->get<T>();
+  }
+  return std::nullopt;
+}
+
+std::vector<ScanRecord> readRecords(const std::string& jobDir) {
+  std::vector<ScanRecord> records;
+  std::ifstream in(jobDir + "/scans.jsonl");
+  std::string line;
+  while (std::getline(in, line)) {
+    json j = json::parse(line, nullptr, false);
+    if (!j.is_object()) continue;
+    auto id = field<long long>(j, "jobId");
+    auto status = field<std::string>(j, "status");
+    auto type = field<int>(j, "backupType");
+    auto ref = field<int64_t>(j, "referenceTime");
+    auto sel = field<std::string>(j, "selection");
+    if (!id || !status || !type || !ref || !sel || (*status != "success" && *status != "partial")) continue;
+    records.push_back({*id, *status == "partial", *type, *ref, *sel});
+  }
+  return records;
+}
+
+// Reads the lines of one of our files; false when it is missing or unreadable.
+bool readLines(const std::string& path, const std::function<bool(std::string_view)>& take) {
+  FILE* f = openPrivate(path, O_RDONLY, "r");
+  if (!f) return false;
+  char* buf = nullptr;
+  size_t cap = 0;
+  ssize_t n;
+  bool ok = true;
+  while (ok && (n = getline(&buf, &cap, f)) > 0) {
+    std::string_view line(buf, static_cast<size_t>(n));
+    if (line.back() != '\n') {
+      ok = false;  // cut short: the file was not finished
+      break;
+    }
+    line.remove_suffix(1);
+    ok = take(line);
+  }
+  if (ferror(f)) ok = false;
+  free(buf);
+  fclose(f);
+  return ok;
+}
+
+}  // namespace
+
+uint64_t pathHash(std::string_view path) {
+  // FNV-1a, 64 bits: stable across processes, unlike std::hash.
+  uint64_t h = 14695981039346656037ull;
+  for (unsigned char c : path) h = (h ^ c) * 1099511628211ull;
+  return h;
+}
+
+std::string selectionKey(const std::vector<std::string>& roots, const std::vector<std::string>& excludes,
+                         const std::string& filterText, bool oneFileSystem, bool followRoots) {
+  std::string all;
+  for (const std::string& r : roots) all += "root " + r + '\0';
+  for (const std::string& e : excludes) all += "exclude " + e + '\0';
+  all += "filters " + filterText + '\0';
+  all += oneFileSystem ? "one-file-system\0" : "all-file-systems\0";
+  all += followRoots ? "follow-roots" : "links-as-links";
+  char hex[17];
+  snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(pathHash(all)));
+  return hex;
+}
+
+std::optional<ScanBase> findBase(const std::string& jobDir, int backupType, const std::string& selection,
+                                 std::string& why) {
+  std::vector<ScanRecord> records = readRecords(jobDir);
+  // An incremental follows the last scan of any type, a differential the last full.
+  auto base = std::find_if(records.rbegin(), records.rend(),
+                           [&](const ScanRecord& r) { return backupType == 2 || r.backupType == 1; });
+  if (base == records.rend()) {
+    why = backupType == 2 ? "no earlier scan of these paths" : "no earlier full scan of these paths";
+    return std::nullopt;
+  }
+  if (base->selection != selection) {
+    why = "what is selected (paths, excludes, filters or file-system options) changed since job " +
+          std::to_string(base->jobId);
+    return std::nullopt;
+  }
+  ScanBase out;
+  out.jobId = base->jobId;
+  out.referenceTime = base->referenceTime;
+  bool ok = readLines(dirsPath(jobDir, base->jobId), [&](std::string_view line) {
+    unsigned long long dev = 0, ino = 0;
+    int used = 0;
+    std::string head(line.substr(0, std::min<size_t>(line.size(), 48)));
+    if (sscanf(head.c_str(), "%llu %llu %n", &dev, &ino, &used) != 2 || used <= 0) return false;
+    out.dirs.insert({dev, ino, pathHash(unescapeFileName(line.substr(static_cast<size_t>(used))))});
+    return true;
+  });
+  if (!ok) {
+    why = "the directory list of job " + std::to_string(base->jobId) + " is missing or damaged";
+    return std::nullopt;
+  }
+  // What the base and every scan since could not take is still owed.
+  for (auto it = base.base() - 1; it != records.end(); ++it) {
+    if (!it->partial) continue;
+    if (!readLines(failedPath(jobDir, it->jobId), [&](std::string_view line) {
+          out.carried.insert(unescapeFileName(line));
+          return true;
+        })) {
+      why = "the failures list of job " + std::to_string(it->jobId) + " is missing or damaged";
+      return std::nullopt;
+    }
+  }
+  return out;
+}
+
+ScanStateWriter::~ScanStateWriter() { close(); }
+
+bool ScanStateWriter::open(const std::string& jobDir, long long jobId) {
+  const std::string dir = scansDir(jobDir);
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  struct stat st {};
+  if (lstat(dir.c_str(), &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode)) {
+    errno = ENOTDIR;
+    return false;
+  }
+  m_dirs = openPrivate(dirsPath(jobDir, jobId), O_WRONLY | O_CREAT | O_TRUNC, "w");
+  m_failed = m_dirs ? openPrivate(failedPath(jobDir, jobId), O_WRONLY | O_CREAT | O_TRUNC, "w") : nullptr;
+  m_ok = m_dirs && m_failed;
+  return m_ok;
+}
+
+void ScanStateWriter::addDir(dev_t dev, ino_t ino, std::string_view path) {
+  if (!m_dirs) return;
+  char head[48];
+  int n = snprintf(head, sizeof head, "%llu %llu ", static_cast<unsigned long long>(dev),
+                   static_cast<unsigned long long>(ino));
+  m_line.assign(head, static_cast<size_t>(n));
+  appendEscapedFileName(m_line, path);
+  m_line.push_back('\n');
+  if (fwrite(m_line.data(), 1, m_line.size(), m_dirs) != m_line.size()) m_ok = false;
+}
+
+void ScanStateWriter::addFailed(std::string_view path) {
+  if (!m_failed) return;
+  m_line.clear();
+  appendEscapedFileName(m_line, path);
+  m_line.push_back('\n');
+  if (fwrite(m_line.data(), 1, m_line.size(), m_failed) != m_line.size()) m_ok = false;
+}
+
+bool ScanStateWriter::close() {
+  for (FILE** f : {&m_dirs, &m_failed}) {
+    if (!*f) continue;
+    if (ferror(*f) || fflush(*f) != 0 || fsync(fileno(*f)) != 0) m_ok = false;
+    if (fclose(*f) != 0) m_ok = false;
+    *f = nullptr;
+  }
+  return m_ok;
+}
+
+bool recordScan(const std::string& jobDir, const ScanRecord& r) {
+  json j = {{"jobId", r.jobId},
+            {"status", r.partial ? "partial" : "success"},
+            {"backupType", r.backupType},
+            {"referenceTime", r.referenceTime},
+            {"selection", r.selection}};
+  std::string line = j.dump() + "\n";
+  int fd = ::open((jobDir + "/scans.jsonl").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  bool ok = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) && fsync(fd) == 0;
+  ::close(fd);
+  if (!ok) return false;
+
+  // Only the last full and what came after it can still be a base or owe entries.
+  std::vector<ScanRecord> records = readRecords(jobDir);
+  auto lastFull = std::find_if(records.rbegin(), records.rend(), [](const ScanRecord& x) { return x.backupType == 1; });
+  std::set<long long> keep;
+  for (auto it = lastFull == records.rend() ? records.begin() : lastFull.base() - 1; it != records.end(); ++it)
+    keep.insert(it->jobId);
+  keep.insert(r.jobId);
+  const std::string dir = scansDir(jobDir);
+  if (DIR* d = opendir(dir.c_str())) {
+    while (struct dirent* e = readdir(d)) {
+      std::string name = e->d_name;
+      size_t dot = name.find('.');
+      if (dot == std::string::npos || dot == 0) continue;
+      std::string ext = name.substr(dot);
+      if (ext != ".dirs" && ext != ".failed") continue;
+      long long id = atoll(name.c_str());
+      if (std::to_string(id) == name.substr(0, dot) && !keep.contains(id)) unlinkat(dirfd(d), name.c_str(), 0);
+    }
+    closedir(d);
+  }
+  return true;
+}
+
+}  // namespace ifind
