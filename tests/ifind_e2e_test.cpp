@@ -1,5 +1,6 @@
 // The reference scanner end to end: the built ifind on generated temp trees, with its
 // home in a temp folder; and its mount table parser.
+#include <sys/resource.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -10,6 +11,9 @@
 #include <thread>
 
 #include "hostservices/FileUtil.h"
+#include "hostservices/LocalPlatform.h"
+#include "ifind/Options.h"
+#include "ifind/ScanState.h"
 #include "ifind/ScanHost.h"
 #include "support/WriterSupport.h"
 
@@ -24,6 +28,14 @@ struct RunResult {
   std::string out, err;
 };
 
+// How the scanner is started.
+struct As {
+  int uid = -1;         // this user (needs root); -1: ourselves
+  std::string cwd = {}; // start here; empty: where the test runs
+  bool cwdGone = false; // remove cwd after entering it
+  int fdLimit = 0;      // RLIMIT_NOFILE; 0: unchanged
+};
+
 class IfindTest : public ::testing::Test {
  protected:
   kztest::TempDir tmp;
@@ -32,8 +44,8 @@ class IfindTest : public ::testing::Test {
   void SetUp() override { ASSERT_EQ(0, mkdir(tree().c_str(), 0755)); }
   void make(const std::vector<std::string>& entries) { kztest::makeTree(tree(), entries); }
 
-  // uid: run as this user (needs root), -1: as ourselves.
-  RunResult run(const std::vector<std::string>& args, int uid = -1) {
+  RunResult run(const std::vector<std::string>& args, int uid = -1) { return run(args, As{.uid = uid}); }
+  RunResult run(const std::vector<std::string>& args, const As& as) {
     const std::string outPath = tmp / "stdout", errPath = tmp / "stderr";
     pid_t pid = fork();
     if (pid == 0) {
@@ -41,7 +53,11 @@ class IfindTest : public ::testing::Test {
       unsetenv("KZFIND_DEBUG");
       dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
       dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-      if (uid >= 0 && (setgid(uid) != 0 || setuid(uid) != 0)) _exit(126);
+      if (!as.cwd.empty() && chdir(as.cwd.c_str()) != 0) _exit(125);
+      if (as.cwdGone && rmdir(as.cwd.c_str()) != 0) _exit(125);
+      if (as.uid >= 0 && (setgid(as.uid) != 0 || setuid(as.uid) != 0)) _exit(126);
+      struct rlimit rl = {static_cast<rlim_t>(as.fdLimit), static_cast<rlim_t>(as.fdLimit)};
+      if (as.fdLimit > 0 && setrlimit(RLIMIT_NOFILE, &rl) != 0) _exit(125);
       std::vector<char*> argv{const_cast<char*>(IFIND_BINARY)};
       for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
@@ -55,8 +71,11 @@ class IfindTest : public ::testing::Test {
 
   // Runs with --json and gives the summary.
   json scan(std::vector<std::string> args, int expectedCode = 0, int uid = -1) {
+    return scan(std::move(args), expectedCode, As{.uid = uid});
+  }
+  json scan(std::vector<std::string> args, int expectedCode, const As& as) {
     args.insert(args.begin(), {"--json", "--quiet"});
-    RunResult r = run(args, uid);
+    RunResult r = run(args, as);
     EXPECT_EQ(expectedCode, r.code) << r.err;
     json j = json::parse(r.out, nullptr, false);
     EXPECT_TRUE(j.is_object()) << r.out;
@@ -156,17 +175,93 @@ TEST_F(IfindTest, ExitCodes) {
   EXPECT_NE(std::string::npos, run({"--help"}).out.find("-appType"));
 }
 
-// A directory the scan may not read is a failure of that entry only: it is listed in
-// the failures file and the scan goes on and succeeds.
-TEST_F(IfindTest, UnreadableDirectoryIsListedAndTheScanGoesOn) {
+// A directory the scan may not read is a failure of that entry only: the scan goes on,
+// says it is partial (exit 3), and the next incremental takes what it missed, whatever
+// its times. A content path it may not read fails the scan.
+TEST_F(IfindTest, PartialScanIsToldAndOwedToTheNextIncremental) {
   if (getuid() != 0) GTEST_SKIP() << "needs root to run the scanner as another user";
   ASSERT_EQ(0, chmod(tmp.path().c_str(), 0777));
   make({"open/", "locked/", "open/f", "locked/secret"});
-  ASSERT_EQ(0, chmod((tree() + "/locked").c_str(), 0));
-  json s = scan({tree()}, 0, 65534);
-  EXPECT_EQ(escapeFileName((tree() + "/locked").c_str()) + "|opendir: Permission denied\n", failuresOf(s));
+  const std::string locked = tree() + "/locked";
+  ASSERT_EQ(0, chmod(locked.c_str(), 0));
+  waitForNextSecond();
+  RunResult text = run({"--quiet", tree()}, 65534);
+  EXPECT_EQ(3, text.code);
+  EXPECT_NE(std::string::npos, text.out.find(": PARTIAL")) << text.out;
+  EXPECT_NE(std::string::npos, text.err.find("partial scan: 1 entry could not be read")) << text.err;
+  EXPECT_NE(std::string::npos, text.err.find("  " + locked + ": opendir: Permission denied")) << text.err;
+
+  json full = scan({tree()}, 3, 65534);
+  EXPECT_EQ("partial", full["status"]);
+  EXPECT_EQ(escapeFileName(locked.c_str()) + "|opendir: Permission denied\n", failuresOf(full));
   // The folder that failed is not a line, nor is anything below it.
-  EXPECT_EQ(withAncestors({tree(), tree() + "/open", tree() + "/open/f"}, tree()), collectLines(s));
+  EXPECT_EQ(withAncestors({tree(), tree() + "/open", tree() + "/open/f"}, tree()), collectLines(full));
+  EXPECT_NE(std::string::npos, run({"--history"}, 65534).out.find("partial"));
+
+  // Fixed, with old times: still taken, once; then owed no more.
+  ASSERT_EQ(0, chmod(locked.c_str(), 0755));
+  struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, (locked + "/secret").c_str(), old, 0));
+  waitForNextSecond();
+  json inc = scan({"--incremental", tree()}, 0, 65534);
+  EXPECT_EQ(json::array({inc["files"], inc["baseJob"]}), json::array({1, full["jobId"]}));
+  EXPECT_EQ(withAncestors({locked, locked + "/secret", tree()}, tree()), collectLines(inc));
+  waitForNextSecond();
+  EXPECT_EQ(0, scan({"--incremental", tree()}, 0, 65534)["files"]);
+
+  // A content path that cannot be opened has nothing to offer: failed, never a base.
+  ASSERT_EQ(0, chmod(locked.c_str(), 0));
+  json none = scan({locked}, 1, 65534);
+  EXPECT_EQ(json::array({none["status"], none["failure"]}), json::array({"failed", "a content path could not be scanned"}));
+  EXPECT_EQ(2, journal(none)["complete"].value("status", 0));
+  EXPECT_EQ("full", scan({"--incremental", locked}, 1, 65534)["type"]);  // no base: runs as a full scan
+}
+
+// Running out of descriptors is the scanner's fault, never an entry's: the scan fails
+// rather than succeed with what it could open.
+TEST_F(IfindTest, ScannerOutOfDescriptorsFailsTheScan) {
+  std::vector<std::string> dirs;
+  for (const char* a : {"a/", "b/", "c/", "d/", "e/", "f/"}) {
+    dirs.push_back(a);
+    for (const char* b : {"1/", "2/", "3/", "4/", "5/", "6/"})
+      for (const char* c : {"", "x/", "x/f"}) dirs.push_back(std::string(a) + b + c);
+  }
+  make(dirs);
+  const std::vector<std::string> all = collectLines(scan({tree()}));
+  for (int limit : {12, 16, 24}) {
+    SCOPED_TRACE(limit);
+    RunResult r = run({"--json", "--quiet", "--threads", "8", tree()}, As{.fdLimit = limit});
+    json s = json::parse(r.out, nullptr, false);
+    ASSERT_TRUE(s.is_object()) << r.out << r.err;
+    if (r.code == 0) {
+      EXPECT_EQ(all, collectLines(s));  // enough descriptors after all: then everything
+    } else {
+      EXPECT_EQ(json::array({1, "failed"}), json::array({r.code, s["status"]})) << r.err;
+    }
+  }
+}
+
+// Two scans of one subclient never run together: the second refuses (exit 4) or waits.
+TEST_F(IfindTest, OneScanPerSubclientAtATime) {
+  make({"f"});
+  json first = scan({tree()});
+  kzhost::LocalPlatform other([&] {
+    kzhost::LocalPlatform::Settings s;
+    s.home = home();
+    return s;
+  }());
+  const auto minor = static_cast<uint32_t>(ifind::contentSubclientId({tree()}));
+  ASSERT_EQ(0, other.lockSubclient(1, minor, 0));
+  RunResult busy = run({"--quiet", tree()});
+  EXPECT_EQ(4, busy.code);
+  EXPECT_NE(std::string::npos, busy.err.find("another scan of these paths is running (pid " + std::to_string(getpid())))
+      << busy.err;
+  RunResult waited = run({"--quiet", "--wait", "1", tree()});
+  EXPECT_EQ(4, waited.code);
+  EXPECT_NE(std::string::npos, waited.err.find("waiting up to 1 s")) << waited.err;
+  // Another subclient is not held up, and job ids follow one another across refused runs.
+  ASSERT_EQ(0, mkdir((tmp / "other").c_str(), 0755));
+  EXPECT_EQ(first["jobId"].get<long long>() + 1, scan({tmp / "other"})["jobId"].get<long long>());
 }
 
 // A directory mounted below itself is reported once as a loop, not walked forever.
@@ -187,7 +282,7 @@ TEST_F(IfindTest, BindMountLoopIsAFailureOfOneEntry) {
 
 // Paths inside another content path are walked once; a missing one fails the job.
 TEST_F(IfindTest, ContentPaths) {
-  make({"sub/", "sub/f", "g"});
+  make({"sub/", "sub/f", "g", "a/", "a/b/", "a/b/deep"});
   json alone = scan({tree()});
   json nested = scan({tree() + "/sub", tree() + "/./", tree() + "/sub/f"});
   EXPECT_EQ(json::array({tree()}), nested["contentPaths"]);
@@ -198,6 +293,33 @@ TEST_F(IfindTest, ContentPaths) {
   EXPECT_EQ(json::array({s["succeeded"], s["failures"]}), json::array({false, 1}));
   EXPECT_EQ(2, journal(s)["complete"].value("status", 0));
   EXPECT_EQ(escapeFileName((tmp / "missing").c_str()) + "|lstat: No such file or directory\n", failuresOf(s));
+
+  // Siblings that share a prefix are two paths, both walked.
+  ASSERT_EQ(0, mkdir((tree() + "2").c_str(), 0755));
+  EXPECT_EQ(json::array({tree(), tree() + "2"}), scan({tree() + "2", tree()})["contentPaths"]);
+
+  // ".." climbs from where a link leads, as the kernel does; a link named last is
+  // recorded as a link unless -H asks for what it points to.
+  ASSERT_EQ(0, symlink((tree() + "/a/b").c_str(), (tree() + "/link").c_str()));
+  EXPECT_EQ(json::array({tree() + "/a"}), scan({tree() + "/link/.."})["contentPaths"]);
+  RunResult linkOnly = run({"--json", "--quiet", tree() + "/link"});
+  EXPECT_NE(std::string::npos, linkOnly.err.find("is a symbolic link to a directory")) << linkOnly.err;
+  EXPECT_EQ(1, json::parse(linkOnly.out)["files"]);
+  EXPECT_EQ(withAncestors({tree() + "/link", tree() + "/link/deep"}, tree() + "/link"),
+            collectLines(scan({"-H", tree() + "/link"})));
+
+  // Everything after "--" is a path, even what looks like a phase option.
+  make({"-a/", "7:7/"});
+  json dashed = scan({"--", "-a", "7:7"}, 0, As{.cwd = tree()});
+  EXPECT_EQ(json::array({tree() + "/-a", tree() + "/7:7"}), dashed["contentPaths"]);
+  EXPECT_FALSE(dashed["jobDir"].get<std::string>().ends_with("/1_7"));
+
+  // No current directory: a relative path names nothing, and nothing is scanned.
+  ASSERT_EQ(0, mkdir((tmp / "gone").c_str(), 0755));
+  RunResult gone = run({"."}, As{.cwd = tmp / "gone", .cwdGone = true});
+  EXPECT_EQ(2, gone.code);
+  EXPECT_NE(std::string::npos, gone.err.find("the current directory no longer exists")) << gone.err;
+  EXPECT_EQ("", gone.out);
 }
 
 TEST_F(IfindTest, IncrementalAfterFullRecordsOnlyWhatChanged) {
@@ -227,6 +349,58 @@ TEST_F(IfindTest, IncrementalAfterFullRecordsOnlyWhatChanged) {
   // A differential compares with the full, so it takes both changes again.
   json diff = scan({"--differential", tree()});
   EXPECT_EQ(json::array({diff["files"], diff["referenceTime"]}), json::array({2, fullStart}));
+}
+
+// What an incremental compares with besides times: a folder moved in keeps its old
+// times and is taken whole; links and other entries are stat'ed like files; a changed
+// selection, or no earlier scan, makes it a full scan, said so.
+TEST_F(IfindTest, IncrementalTakesWhatTimesDoNotShow) {
+  make({"a/", "a/old", "sel/", "sel/x.log", "sel/y.txt"});
+  ASSERT_EQ(0, symlink("a/old", (tree() + "/oldlink").c_str()));
+  ASSERT_EQ(0, mkfifo((tree() + "/oldfifo").c_str(), 0644));
+  kztest::makeTree(tmp.path(), {"away/", "away/sub/", "away/sub/m"});
+  struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, (tmp / "away/sub/m").c_str(), old, 0));
+  RunResult first = run({"--json", "--quiet", "--incremental", tree()});
+  EXPECT_NE(std::string::npos, first.err.find("no earlier scan of these paths: running a full scan")) << first.err;
+  EXPECT_EQ("full", json::parse(first.out)["type"]);
+  waitForNextSecond();
+  json full = scan({"--exclude", "*.log", tree()});
+
+  waitForNextSecond();
+  ASSERT_EQ(0, rename((tmp / "away").c_str(), (tree() + "/a/moved").c_str()));
+  ASSERT_EQ(0, symlink("nowhere", (tree() + "/newlink").c_str()));
+  json inc = scan({"--exclude", "*.log", "--incremental", tree()});
+  EXPECT_EQ(json::array({inc["type"], inc["baseJob"], inc["takenWhole"]}), json::array({"incremental", full["jobId"], 1}));
+  EXPECT_EQ(withAncestors({tree() + "/a/moved", tree() + "/a/moved/sub", tree() + "/a/moved/sub/m", tree() + "/newlink",
+                           tree() + "/a", tree()},
+                          tree()),
+            collectLines(inc));
+
+  // Without the exclude the selection is another: a full scan takes x.log.
+  RunResult widened = run({"--json", "--quiet", "--incremental", tree()});
+  EXPECT_NE(std::string::npos, widened.err.find("changed since job " + std::to_string(inc["jobId"].get<long long>())))
+      << widened.err;
+  json w = json::parse(widened.out);
+  EXPECT_EQ(json::array({w["type"], w["files"]}), json::array({"full", 7}));
+  EXPECT_NE(std::string::npos, w["note"].get<std::string>().find("ran as a full scan"));
+}
+
+// --one-file-system is part of the selection: dropping it takes the mount's files.
+TEST_F(IfindTest, OneFileSystemAndItsSelection) {
+  make({"m/", "f"});
+  const std::string out = tmp / "runs";
+  const std::string ifind = std::string("KZFIND_HOME=") + home() + " " + IFIND_BINARY + " --json --quiet ";
+  const std::string cmd = "unshare -m sh -c 'mount -t tmpfs none " + tree() + "/m 2>/dev/null || exit 99; echo x >" +
+                          tree() + "/m/inside; " + ifind + "--one-file-system " + tree() + " >" + out + "1; " + ifind +
+                          "--incremental " + tree() + " >" + out + "2' 2>/dev/null";
+  int status = system(cmd.c_str());
+  if (readFile(out + "2").empty()) GTEST_SKIP() << "no private mount namespace or tmpfs here (status " << status << ")";
+  json one = json::parse(readFile(out + "1")), inc = json::parse(readFile(out + "2"));
+  // Both runs write the same collect files: the first is known by its counts.
+  EXPECT_EQ(json::array({one["files"], one["directories"]}), json::array({1, 2}));
+  EXPECT_EQ("full", inc["type"]);
+  EXPECT_EQ(withAncestors({tree(), tree() + "/f", tree() + "/m", tree() + "/m/inside"}, tree()), collectLines(inc));
 }
 
 TEST_F(IfindTest, DeepTree) {
@@ -269,3 +443,53 @@ TEST(IfindMounts, ParsesMountInfo) {
 }
 
 }  // namespace
+
+namespace {
+
+// A scan's lists as the scanner leaves them: one directory, and the failed paths given.
+void keepScan(const std::string& jobDir, long long id, int type, bool partial, std::vector<std::string> failed) {
+  ifind::ScanStateWriter w;
+  ASSERT_TRUE(w.open(jobDir, id));
+  w.addDir(1, 2, "/t/new\nline");
+  for (const std::string& f : failed) w.addFailed(f);
+  ASSERT_TRUE(w.close());
+  ASSERT_TRUE(ifind::recordScan(jobDir, {id, partial, type, id * 100, "S"}));
+}
+
+}  // namespace
+
+// The base of a later scan, and when there is none.
+TEST(ScanState, BaseAndWhatIsOwed) {
+  kztest::TempDir dir;
+  const std::string jd = dir.path();
+  std::string why;
+  EXPECT_FALSE(ifind::findBase(jd, 2, "S", why));
+  EXPECT_EQ("no earlier scan of these paths", why);
+  keepScan(jd, 1, 1, true, {"/t/a|b"});
+  kztest::writeFile(jd + "/scans.jsonl", readFile(jd + "/scans.jsonl") + "not json\n{\"jobId\": \"2\"}\n");
+  keepScan(jd, 2, 2, true, {"/t/c"});
+
+  auto inc = ifind::findBase(jd, 2, "S", why);
+  ASSERT_TRUE(inc);
+  EXPECT_EQ(json::array({inc->jobId, inc->referenceTime, inc->carried.size()}), json::array({2, 200, 1}));
+  EXPECT_TRUE(inc->dirs.contains({1, 2, ifind::pathHash("/t/new\nline")}));
+  auto diff = ifind::findBase(jd, 4, "S", why);
+  ASSERT_TRUE(diff);
+  EXPECT_EQ(json::array({diff->jobId, diff->carried.contains("/t/a|b"), diff->carried.contains("/t/c")}),
+            json::array({1, true, true}));
+
+  EXPECT_FALSE(ifind::findBase(jd, 2, "T", why));
+  EXPECT_EQ("what is selected (paths, excludes, filters or file-system options) changed since job 2", why);
+  const std::string dirs2 = readFile(jd + "/scans/2.dirs");
+  kztest::writeFile(jd + "/scans/2.dirs", dirs2.substr(0, dirs2.size() - 1));  // cut short
+  EXPECT_FALSE(ifind::findBase(jd, 2, "S", why));
+  EXPECT_EQ("the directory list of job 2 is missing or damaged", why);
+  ASSERT_EQ(0, unlink((jd + "/scans/1.failed").c_str()));
+  EXPECT_FALSE(ifind::findBase(jd, 4, "S", why));
+  EXPECT_EQ("the failures list of job 1 is missing or damaged", why);
+
+  // A new full leaves nothing earlier that a base could need.
+  keepScan(jd, 3, 1, false, {});
+  EXPECT_EQ(-1, access((jd + "/scans/2.dirs").c_str(), F_OK));
+  EXPECT_EQ(0, access((jd + "/scans/3.dirs").c_str(), F_OK));
+}
