@@ -90,6 +90,16 @@ constexpr size_t kOrderLevels = 64;
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 
+// The descriptors this process has open now (an estimate when /proc is missing).
+long openDescriptors() {
+  DIR* d = opendir("/proc/self/fd");
+  if (!d) return 16;
+  long n = 0;
+  while (readdir(d)) ++n;
+  closedir(d);
+  return n - 3;  // ".", "..", and the listing's own descriptor
+}
+
 // Opens a directory without updating its access time where the kernel lets us.
 int openDir(int dirfd, const char* name) {
   int fd = openat(dirfd, name, kDirFlags | O_NOATIME);
@@ -171,9 +181,15 @@ class Walker {
     m_threads = std::clamp(options.threads, 1, 8);
     int budget = options.maxOpenDirs;
     if (budget <= 0) {
+      // What is left of the open-file limit, less a reserve for the caller's own files
+      // (collect files, lists): a small limit means fewer readers and a smaller cache,
+      // never a walk that runs out half-way.
       struct rlimit rl {};
       long soft = getrlimit(RLIMIT_NOFILE, &rl) == 0 ? static_cast<long>(rl.rlim_cur) : 1024;
-      budget = static_cast<int>(std::clamp((soft - 64) / 2, 8L, 4096L));
+      long free = soft - openDescriptors() - 8;
+      // A reader holds its ring, the folder it reads and its parent's descriptor.
+      m_threads = static_cast<int>(std::clamp(free / 6, 1L, static_cast<long>(m_threads)));
+      budget = static_cast<int>(std::clamp((free - 3L * m_threads) / 2, 2L, 4096L));
     }
     m_fdBudget = std::max(budget, 2);
     m_readAhead = options.maxReadAhead > 0 ? options.maxReadAhead : 4096;
