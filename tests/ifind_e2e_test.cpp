@@ -228,6 +228,11 @@ TEST_F(IfindTest, ScannerOutOfDescriptorsFailsTheScan) {
   }
   make(dirs);
   const std::vector<std::string> all = collectLines(scan({tree()}));
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizers' checks open pipes of their own: starved of descriptors they report
+  // errors that are not the scanner's.
+  GTEST_SKIP() << "not under the sanitizers";
+#endif
   for (int limit : {12, 16, 24}) {
     SCOPED_TRACE(limit);
     RunResult r = run({"--json", "--quiet", "--threads", "8", tree()}, As{.fdLimit = limit});
