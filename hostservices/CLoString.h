@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "hostservices/CLoError.h"
+#include "CLoError.h"
 
 class CLoString {
  public:

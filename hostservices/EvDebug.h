@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "hostservices/Platform.h"
+#include "Platform.h"
 
 // A debug log. Every line goes to the current platform's log. A line whose level is
 // above the platform's debug level is dropped before anything is formatted, so a

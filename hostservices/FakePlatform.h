@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "hostservices/Platform.h"
+#include "Platform.h"
 
 namespace kzhost {
 

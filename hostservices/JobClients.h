@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "hostservices/CLoString.h"
-#include "hostservices/HostTypes.h"
+#include "CLoString.h"
+#include "HostTypes.h"
 
 class EvDebug;
 

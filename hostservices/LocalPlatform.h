@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "hostservices/Platform.h"
+#include "Platform.h"
 
 namespace kzhost {
 

@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "hostservices/HostTypes.h"
+#include "HostTypes.h"
 
 class Subclient;
 class BackupSet;

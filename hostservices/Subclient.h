@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "hostservices/HostTypes.h"
+#include "HostTypes.h"
 
 // The backup set the subclient belongs to. Owned by whoever the lookup handed it to.
 class BackupSet {

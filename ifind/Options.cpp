@@ -86,6 +86,7 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
       };
       static constexpr std::pair<std::string_view, bool Options::*> kSwitches[] = {
           {"--help", &Options::help},           {"-h", &Options::help},
+          {"--version", &Options::version},
           {"--one-file-system", &Options::oneFileSystem}, {"--appledouble", &Options::appleDouble},
           {"--preserve-atime", &Options::preserveAtime}, {"--quiet", &Options::quiet},
           {"--json", &Options::json},           {"--history", &Options::history},
@@ -152,6 +153,7 @@ std::string usageText(const char* program) {
          "  --json                print the summary as one JSON object\n"
          "  --history             list the jobs run so far and exit\n"
          "  --help                this text\n"
+         "  --version             the version, then exit\n"
          "\n"
          "Scan phase options (filled in when not given):\n"
          "  -j JOBID              job id (default: a new one from the local job manager)\n"

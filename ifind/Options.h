@@ -21,6 +21,7 @@ struct Options {
   bool json = false;
   bool history = false;
   bool help = false;
+  bool version = false;
   bool singleStats = false;  // --single-stats
   bool followRoots = false;  // -H, --dereference-args: walk what a content path that is a link points to
   int waitSeconds = 0;       // --wait: how long to wait for another scan of the subclient

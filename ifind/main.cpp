@@ -89,6 +89,10 @@ int main(int argc, char** argv) {
     fputs(usageText("ifind").c_str(), stdout);
     return 0;
   }
+  if (opt.version) {
+    printf("ifind (kzfind) %s\n", KZFIND_VERSION);
+    return 0;
+  }
 
   kzhost::LocalPlatform::Settings settings;
   int streams = opt.streams > 0 ? opt.streams : cpus();
