@@ -90,7 +90,8 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
           {"--one-file-system", &Options::oneFileSystem}, {"--appledouble", &Options::appleDouble},
           {"--preserve-atime", &Options::preserveAtime}, {"--quiet", &Options::quiet},
           {"--json", &Options::json},           {"--history", &Options::history},
-          {"--single-stats", &Options::singleStats}, {"-H", &Options::followRoots},
+          {"--single-stats", &Options::singleStats}, {"--batch-stats", &Options::batchStats},
+          {"-H", &Options::followRoots},
           {"--dereference-args", &Options::followRoots},
       };
       static constexpr std::pair<std::string_view, int> kTypes[] = {
@@ -144,8 +145,9 @@ std::string usageText(const char* program) {
          "  --preserve-atime      put back access times of the companions read\n"
          "  --streams N           parallel backup streams the platform reports (default: CPUs)\n"
          "  --threads N           directory reader threads (default: CPUs, at most 8)\n"
-         "  --single-stats        one stat call per entry (with several threads the names of\n"
-         "                        a directory are otherwise stat'ed in batches via io_uring)\n"
+         "  --single-stats        one stat call per entry\n"
+         "  --batch-stats         with several threads, a directory's names stat'ed in batches\n"
+         "                        through io_uring (default: whichever proves faster here)\n"
          "  --debug-level N       debug log level (else $KZFIND_DEBUG)\n"
          "  --wait SECONDS        wait this long for another scan of the same paths to end\n"
          "                        (default: refuse at once)\n"

@@ -23,6 +23,7 @@ struct Options {
   bool help = false;
   bool version = false;
   bool singleStats = false;  // --single-stats
+  bool batchStats = false;   // --batch-stats
   bool followRoots = false;  // -H, --dereference-args: walk what a content path that is a link points to
   int waitSeconds = 0;       // --wait: how long to wait for another scan of the subclient
   int streams = 0;      // 0: the number of CPUs

@@ -130,6 +130,7 @@ json summaryJson(const Summary& s) {
               {"streams", s.streams},
               {"phaseParams", s.phaseParams},
               {"seconds", st.seconds},
+              {"statStrategy", st.statStrategy},
               {"entriesPerSecond", st.seconds > 0 ? static_cast<double>(st.entries) / st.seconds : 0.0},
               {"jobDir", s.jobDir},
               {"collectPaths", s.collectPaths},

@@ -257,11 +257,12 @@ const ScanStats& ScanHost::scan() {
   opt.oneFileSystem = m_config.oneFileSystem;
   if (m_config.skipPseudoFileSystems) opt.skipDevices = m_pseudoDevices;
   opt.threads = m_config.threads;
-  opt.batchStats = m_config.batchStats;
+  opt.statMode = m_config.statMode;
   opt.followRoots = m_config.followRoots;
   WalkResult r = walk(m_config.roots, opt, [this](const WalkEntry& e) { return visit(e); });
 
   m_stats.interrupted = r.stopped || m_stop.load();
+  m_stats.statStrategy = r.statStrategy;
   m_stats.seconds = monotonicSeconds() - m_started;
   clearProgress();
   // A scan that could not take an entry through no fault of that entry has a gap no

@@ -25,7 +25,7 @@ struct ScanConfig {
   bool oneFileSystem = false;
   bool skipPseudoFileSystems = true;
   int threads = 1;
-  bool batchStats = true;             // let the walker stat many names per system call
+  StatMode statMode = StatMode::Auto;  // how the walker stats a directory's names
   bool followRoots = false;           // walk what a content path that is a link points to
   bool progress = false;              // one refreshed line on stderr
   // Incremental and differential scans record what changed after this time (seconds).
@@ -55,6 +55,7 @@ struct ScanStats {
   bool missingRoot = false;  // a content path could not be stat'ed, opened or read
   bool interrupted = false;  // the quit flag stopped the walk
   double seconds = 0;
+  const char* statStrategy = "single";  // what the walker used
 };
 
 // True for an error that is about the scanner rather than the entry: running out of

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <sys/sysmacros.h>
 
+#include <time.h>
+
 #include <algorithm>
 #include <cerrno>
 
@@ -123,9 +125,65 @@ StatBatch::~StatBatch() = default;
 
 #endif
 
-void StatBatch::run(int dirfd, const char* const* names, size_t count, struct stat* out, int* errs) {
+bool StatChooser::useRing(size_t count) {
+  if (count < kMinSample) return m_choice.load(std::memory_order_relaxed) == 1;
+  const uint64_t n = m_batches.fetch_add(1, std::memory_order_relaxed);
+  const int choice = m_choice.load(std::memory_order_relaxed);
+  // Calibrating: turn about. Decided: the choice, and every 32nd batch the other way.
+  if (choice < 0) return (n & 1) != 0;
+  return (n % 32 == 31) ? choice == 0 : choice == 1;
+}
+
+void StatChooser::record(bool ring, size_t count, uint64_t nanos) {
+  if (count < kMinSample) return;
+  const int way = ring ? 1 : 0;
+  const double perName = static_cast<double>(nanos) / static_cast<double>(count);
+  std::lock_guard lock(m_mutex);
+  if (m_choice.load(std::memory_order_relaxed) < 0) {
+    m_names[way] += count;
+    m_nanos[way] += nanos;
+    if (m_names[0] < kCalibration || m_names[1] < kCalibration) return;
+    for (int w : {0, 1}) m_perName[w] = static_cast<double>(m_nanos[w]) / static_cast<double>(m_names[w]);
+    m_choice.store(m_perName[1] < m_perName[0] ? 1 : 0, std::memory_order_relaxed);
+    return;
+  }
+  m_perName[way] = 0.9 * m_perName[way] + 0.1 * perName;
+  const int choice = m_choice.load(std::memory_order_relaxed);
+  // Switch only on a clear lead, so noise does not flip it back and forth.
+  if (m_perName[1 - choice] < 0.9 * m_perName[choice]) m_choice.store(1 - choice, std::memory_order_relaxed);
+}
+
+const char* StatChooser::decision() {
+  switch (m_choice.load(std::memory_order_relaxed)) {
+    case 0: return "single";
+    case 1: return "ring";
+    default: break;
+  }
+  std::lock_guard lock(m_mutex);
+  return m_names[0] + m_names[1] == 0 ? "single" : "undecided";
+}
+
+void StatBatch::run(int dirfd, const char* const* names, size_t count, struct stat* out, int* errs,
+                    StatChooser* chooser) {
   size_t done = 0;
 #if KZ_HAVE_URING
+  if (chooser && m_ring) {
+    const bool ring = chooser->useRing(count);
+    struct timespec t0 {}, t1 {};
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    if (ring) {
+      while (m_ring && count - done >= 2) {
+        const size_t n = ringBatch(dirfd, names + done, count - done, out + done, errs + done);
+        if (n == 0) break;
+        done += n;
+      }
+    }
+    for (; done < count; ++done) errs[done] = statOne(dirfd, names[done], &out[done]);
+    clock_gettime(CLOCK_MONOTONIC, &t1);
+    const int64_t ns = (t1.tv_sec - t0.tv_sec) * 1000000000LL + (t1.tv_nsec - t0.tv_nsec);
+    if (m_ring) chooser->record(ring, count, static_cast<uint64_t>(std::max<int64_t>(ns, 0)));
+    return;
+  }
   // One name costs one call either way.
   while (m_ring && count - done >= 2) {
     const size_t n = ringBatch(dirfd, names + done, count - done, out + done, errs + done);

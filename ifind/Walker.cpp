@@ -129,9 +129,10 @@ struct Batch {
 
 // What one reading thread reuses from directory to directory.
 struct ReadState {
-  explicit ReadState(bool batchStats) : stats(batchStats) {}
+  ReadState(bool ring, StatChooser* c) : stats(ring), chooser(c) {}
   std::vector<char> buf = std::vector<char>(64 * 1024);
   StatBatch stats;
+  StatChooser* chooser;  // null: the ring whenever it is there
   std::vector<const char*> names;  // of the children to stat
   std::vector<int> errs;
   std::vector<uint32_t> children;  // their places in the batch
@@ -225,6 +226,9 @@ class Walker {
       }
     }
     m_result.directoriesRead = m_dirsRead.load();
+    m_result.statStrategy = m_opt.statMode == StatMode::Ring     ? "ring"
+                            : m_opt.statMode == StatMode::Single ? "single"
+                                                                 : m_chooser.decision();
     m_result.reopens = m_reopens.load();
     return m_result;
   }
@@ -566,7 +570,7 @@ class Walker {
     rs.errs.resize(count);
     for (size_t i = 0; i < count; ++i) rs.names[i] = b.names.data() + b.children[rs.children[i]].nameOff;
     b.stats.resize(count);  // stat'ed in place, not copied
-    rs.stats.run(fd, rs.names.data(), count, b.stats.data(), rs.errs.data());
+    rs.stats.run(fd, rs.names.data(), count, b.stats.data(), rs.errs.data(), rs.chooser);
     for (size_t i = 0; i < count; ++i) {
       Child& c = b.children[rs.children[i]];
       if (rs.errs[i] == 0) {
@@ -591,7 +595,7 @@ class Walker {
   }
 
   void readerLoop() {
-    ReadState rs(m_opt.batchStats);
+    ReadState rs(m_opt.statMode != StatMode::Single, chooser());
     for (;;) {
       std::shared_ptr<Node> node;
       {
@@ -859,7 +863,9 @@ class Walker {
   size_t m_readAheadEntries = 0;
   std::unordered_set<dev_t> m_skip;
   // One thread gains nothing from the ring: it would only wait for the kernel's workers.
-  ReadState m_rs{m_opt.batchStats && m_opt.threads > 1};
+  StatChooser m_chooser;
+  StatChooser* chooser() { return m_opt.statMode == StatMode::Auto ? &m_chooser : nullptr; }
+  ReadState m_rs{m_opt.statMode != StatMode::Single && m_opt.threads > 1, chooser()};
   WalkResult m_result;
   std::atomic<uint64_t> m_dirsRead{0};
   std::atomic<uint64_t> m_reopens{0};

@@ -219,7 +219,7 @@ int main(int argc, char** argv) {
   config.oneFileSystem = opt.oneFileSystem;
   config.followRoots = opt.followRoots;
   config.threads = std::clamp(opt.threads > 0 ? opt.threads : cpus(), 1, 8);
-  config.batchStats = !opt.singleStats;
+  config.statMode = opt.singleStats ? StatMode::Single : opt.batchStats ? StatMode::Ring : StatMode::Auto;
   config.progress = !opt.quiet && isatty(2);
   config.referenceTime = refTime;
   config.base = base ? &*base : nullptr;

@@ -97,7 +97,7 @@ Outcome runPhase(const PhaseRun& r) {
   {
     ifind::ScanConfig config;
     config.roots = {r.root};
-    config.batchStats = false;  // the races above are staged inside fstatat
+    config.statMode = ifind::StatMode::Single;  // the races above are staged inside fstatat
     Host host(config);
     if (r.beforeStart) r.beforeStart(host, fake);
     CLoError e = kztest::startPhase(host);
