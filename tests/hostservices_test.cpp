@@ -1,8 +1,12 @@
 // The host services: escaping, strings, errors, logging and events, the local platform,
 // and one contract suite run against the local platform and the recording fake, so the
 // fake cannot promise what the real platform does not do.
+#include <pwd.h>
+#include <sys/wait.h>
+
 #include <cerrno>
 #include <climits>
+#include <functional>
 #include <set>
 
 #include "hostservices/CLoError.h"
@@ -126,11 +130,151 @@ TEST(LocalPlatform, ReferenceTimeFollowsSuccessfulScans) {
   runJob(dir, 2, 2, 2000, 1);  // incremental
   runJob(dir, 3, 2, 3000, 2);  // failed: never a reference
   LocalPlatform p(homeAt(dir));
-  std::ofstream(p.subclientDir(5, 6) + "/history.jsonl", std::ios::app) << "{\"status\": \"1\"}\nnot json\n";
+  // Damaged lines are skipped whole: a wrong type in one field voids the others too.
+  std::ofstream(p.subclientDir(5, 6) + "/history.jsonl", std::ios::app)
+      << "{\"status\": \"1\"}\nnot json\n[1]\n{\"status\": 1, \"referenceTime\": 5000, \"backupType\": \"2\"}\n";
   EXPECT_EQ(p.lastReferenceTime(5, 6, 2), 2000);
   EXPECT_EQ(p.lastReferenceTime(5, 6, 4), 1000);  // a differential goes back to the full
   EXPECT_EQ(p.lastReferenceTime(5, 6, 1), 0);
   EXPECT_EQ(p.lastReferenceTime(5, 7, 2), 0);  // another subclient
+}
+
+// Every folder from the home down to a job directory must be a real directory that
+// only this user (or root) can change; anything else is refused by name.
+TEST(LocalPlatform, RefusesFoldersOthersCanChange) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give a folder to another user";
+  const uid_t other = 65534;
+  struct Row {
+    const char* name;
+    std::function<void(const std::string& home, const std::string& elsewhere)> plant;
+    const char* culprit;  // below the home; "" the home itself
+    bool atJobDir;        // refused when the job directory is asked for, not at the start
+  } rows[] = {
+      {"home of another user", [&](auto& h, auto&) { mkdir(h.c_str(), 0700), chown(h.c_str(), other, other); }, "", false},
+      {"home writable by others", [](auto& h, auto&) { mkdir(h.c_str(), 0700), chmod(h.c_str(), 0777); }, "", false},
+      {"home writable by the group", [](auto& h, auto&) { mkdir(h.c_str(), 0700), chmod(h.c_str(), 0770); }, "", false},
+      {"home is a link", [](auto& h, auto& e) { symlink(e.c_str(), h.c_str()); }, "", false},
+      {"jobs is a link", [](auto& h, auto& e) { mkdir(h.c_str(), 0700), symlink(e.c_str(), (h + "/jobs").c_str()); },
+       "/jobs", false},
+      {"job directory is a link", [](auto& h, auto& e) {
+         mkdir(h.c_str(), 0700), mkdir((h + "/subclients").c_str(), 0700);
+         symlink(e.c_str(), (h + "/subclients/5_6").c_str());
+       }, "/subclients/5_6", true},
+      {"job directory of another user", [&](auto& h, auto&) {
+         mkdir(h.c_str(), 0700), mkdir((h + "/subclients").c_str(), 0700), mkdir((h + "/subclients/5_6").c_str(), 0700);
+         chown((h + "/subclients/5_6").c_str(), other, other);
+       }, "/subclients/5_6", true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir dir;
+    const std::string home = dir / "home", elsewhere = dir / "elsewhere";
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
+    kztest::writeFile(elsewhere + "/Collect.conf", "keep");
+    row.plant(home, elsewhere);
+    LocalPlatform p(homeAt(dir));
+    subclientFiles files;
+    EXPECT_EQ(p.platformInvalid(), !row.atJobDir);
+    EXPECT_EQ(p.subclientDirAndFiles(5, 6, &files, 1, nullptr), -1);
+    EXPECT_NE(p.error().find("bad ownership or modes for directory " + home + row.culprit), std::string::npos)
+        << p.error();
+    EXPECT_EQ(kztest::filesIn(elsewhere), (std::map<std::string, std::string>{{"Collect.conf", "keep"}}));
+  }
+
+  // A home made beforehand for others to read is narrowed, its new folders are private.
+  TempDir dir;
+  ASSERT_EQ(mkdir((dir / "home").c_str(), 0755), 0);
+  LocalPlatform p(homeAt(dir));
+  ASSERT_FALSE(p.platformInvalid()) << p.error();
+  for (const char* sub : {"", "/jobs", "/subclients"}) {
+    struct stat st;
+    ASSERT_EQ(stat((dir / "home" + sub).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u) << sub;
+  }
+
+  // With no home at all there is no shared place to fall back on.
+  pid_t pid = fork();
+  if (pid == 0) {
+    for (const char* v : {"KZFIND_HOME", "XDG_STATE_HOME", "HOME"}) unsetenv(v);
+    if (getpwuid(54321) || setuid(54321) != 0) _exit(2);
+    LocalPlatform none;
+    _exit(none.platformInvalid() && none.error().find("KZFIND_HOME") != std::string::npos ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "uid 54321 has a passwd entry here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// settings.json is read only as a regular file of sane size, and a value out of range
+// is refused by its key rather than taken.
+TEST(LocalPlatform, SettingsAreCheckedBeforeUse) {
+  struct Row {
+    std::string content;  // "link": a link to a good file
+    std::string error;    // "" accepted
+    int streams = 0;      // maxStreams when accepted
+  } rows[] = {
+      {R"({"streams": 1024, "splitFlag": false, "dorvane": "db1"})", "", 1024},
+      {R"({"streams": 0})", "", -1},
+      {R"({"streams": 10000000000})", "\"streams\" must be a whole number from 0 (one per CPU) to 1024"},
+      {R"({"streams": 1025})", "\"streams\""},
+      {R"({"streams": -1})", "\"streams\""},
+      {R"({"streams": "4"})", "\"streams\""},
+      {R"({"splitFlag": "yes"})", "\"splitFlag\" must be true or false"},
+      {R"({"dorvane": 7})", "\"dorvane\""},
+      {"[1, 2]", "settings.json is not a JSON object"},
+      {"{\"dorvane\": \"" + std::string(70000, 'x') + "\"}", "settings.json is larger than 65536 bytes"},
+      {"link", "(a symbolic link is not read)"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.content.substr(0, 60));
+    TempDir dir;
+    ASSERT_EQ(mkdir((dir / "home").c_str(), 0700), 0);
+    const std::string settings = dir / "home/settings.json";
+    if (row.content == "link") {
+      kztest::writeFile(dir / "good.json", "{}");
+      ASSERT_EQ(symlink((dir / "good.json").c_str(), settings.c_str()), 0);
+    } else {
+      kztest::writeFile(settings, row.content);
+    }
+    LocalPlatform p(homeAt(dir));
+    EXPECT_EQ(p.platformInvalid(), !row.error.empty());
+    if (!row.error.empty()) {
+      EXPECT_NE(p.error().find(row.error), std::string::npos) << p.error();
+    } else if (row.streams > 0) {
+      EXPECT_EQ(p.maxStreams(nullptr), row.streams);
+      EXPECT_EQ(std::make_pair(p.settings().dorvane, p.settings().splitFlag), std::make_pair(std::string("db1"), false));
+      // Streams never cut the recorded bytes into pieces below the floor.
+      p.setRecordedBytes(3 * LocalPlatform::kMinPieceBytes + 5);
+      EXPECT_EQ(p.maxStreams(nullptr), 3);
+      p.setRecordedBytes(100);
+      EXPECT_EQ(p.maxStreams(nullptr), 1);
+    }
+  }
+}
+
+// The log is private, rotated at its limit with a few old files kept, and at the default
+// level holds only errors and events.
+TEST(LocalPlatform, LogIsPrivateBoundedAndQuietByDefault) {
+  TempDir dir;
+  unsetenv("KZFIND_DEBUG");
+  LocalPlatform::Settings s = homeAt(dir);
+  s.logLimit = 1000;
+  LocalPlatform p(s);
+  EXPECT_EQ(p.debugLevel(), 0);
+  for (int i = 0; i < 200; ++i) p.debugLine(0, "Error", "f", 7, std::string(40, 'a' + i % 26));
+  const std::string log = dir / "home/kzfind.log";
+  for (const std::string suffix : {"", ".1", ".2", ".3"}) {
+    struct stat st;
+    ASSERT_EQ(lstat((log + suffix).c_str(), &st), 0) << suffix;
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << suffix;
+    EXPECT_LE(st.st_size, 1000) << suffix;
+    if (!suffix.empty()) EXPECT_GT(st.st_size, 900) << suffix;  // rotated when full, not earlier
+  }
+  EXPECT_NE(access((log + ".4").c_str(), F_OK), 0);
+  const std::string last = kztest::splitLines(kztest::readFile(log)).back();
+  EXPECT_TRUE(last.ends_with(" Error f: " + std::string(40, 'a' + 199 % 26))) << last;
 }
 
 TEST(LocalPlatform, UnusableHomeFailsCleanly) {
@@ -166,10 +310,13 @@ class PlatformContract : public ::testing::Test {
 using Platforms = ::testing::Types<LocalPlatform, FakePlatform>;
 TYPED_TEST_SUITE(PlatformContract, Platforms);
 
+// Whether the platform creates path, private to its owner, and writes it.
 bool writable(const std::string& path) {
   FILE* f = fopen_utf(path.c_str(), "w");
   bool ok = f && fputs("x\n", f) >= 0;
   ok = f && fclose(f) == 0 && ok;
+  struct stat st;
+  ok = ok && stat(path.c_str(), &st) == 0 && (st.st_mode & 07777) == 0600;
   unlink(path.c_str());
   return ok;
 }
@@ -204,13 +351,21 @@ TYPED_TEST(PlatformContract, JobFilesAreWritableInTheirDirectoryOrFailWhole) {
 TYPED_TEST(PlatformContract, FileOpensAndResultsBehaveLikeTheSystem) {
   const std::string file = this->m_temp / "plain";
   kztest::writeFile(file, "x");
-  std::pair<std::string, int> failures[] = {{this->m_temp / "missing/x", ENOENT}, {file + "/below", ENOTDIR}};
-  for (const auto& [path, err] : failures) {
-    errno = 0;
-    EXPECT_EQ(fopen_utf(path.c_str(), "w"), nullptr);
-    EXPECT_EQ(errno, err) << path;
-  }
   ASSERT_EQ(symlink(file.c_str(), (this->m_temp / "link").c_str()), 0);
+  ASSERT_EQ(mkfifo((this->m_temp / "fifo").c_str(), 0600), 0);
+  // A link in a job file's place is never followed; nor is a FIFO waited on.
+  const std::string link = this->m_temp / "link", fifo = this->m_temp / "fifo";
+  std::tuple<std::string, const char*, int> failures[] = {
+      {this->m_temp / "missing/x", "w", ENOENT}, {file + "/below", "w", ENOTDIR},
+      {link, "w", ELOOP}, {link, "a", ELOOP}, {link, "r", ELOOP},
+      {fifo, "r", EPERM}, {fifo, "w", ENXIO},  // a writer finds no reader at once
+  };
+  for (const auto& [path, mode, err] : failures) {
+    errno = 0;
+    EXPECT_EQ(fopen_utf(path.c_str(), mode), nullptr);
+    EXPECT_EQ(errno, err) << path << " " << mode;
+  }
+  EXPECT_EQ(kztest::readFile(file), "x");
   struct stat st;
   ASSERT_EQ(lstat_utf((this->m_temp / "link").c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));
