@@ -252,8 +252,9 @@ int LocalPlatform::verifiedDirAt(int dirFd, const std::string& name, const std::
   const uid_t me = geteuid();
   if ((st.st_uid != me && st.st_uid != 0) || (st.st_mode & 022) != 0) {
     refuse("bad ownership or modes for directory " + shown + " (owner uid " + std::to_string(st.st_uid) +
-           ", mode " + octalMode(st.st_mode) + "): it must belong to uid " + std::to_string(me) +
-           " or root and be writable by no one else; fix: chown " + std::to_string(me) + " '" + shown +
+           ", mode " + octalMode(st.st_mode) + "): it must belong to " +
+           (me == 0 ? std::string("root") : "uid " + std::to_string(me) + " or root") +
+           " and be writable by no one else; fix: chown " + std::to_string(me) + " '" + shown +
            "' && chmod 700 '" + shown + "', or choose another KZFIND_HOME");
     ::close(fd);
     errno = EPERM;

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "hostservices/LocalPlatform.h"
+
 namespace ifind {
 
 namespace {
@@ -36,6 +38,13 @@ std::optional<int> positive(const std::string& text) {
   return v;
 }
 
+// A job id names a journal file and the phase reads it as a number: digits only, at least 1.
+std::optional<std::string> checkJobId(const std::string& value) {
+  bool digits = !value.empty() && value.size() <= 18 && std::all_of(value.begin(), value.end(), ::isdigit);
+  if (digits && atoll(value.c_str()) >= 1) return std::nullopt;
+  return "invalid job id for option -j '" + value + "' (a positive decimal number)";
+}
+
 }  // namespace
 
 int Options::effectiveBackupType() const { return phaseType ? atoi(phaseType->c_str()) : backupType; }
@@ -58,7 +67,10 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
       if (!o->takesValue) continue;
       std::string value = argv[++i];
       std::string_view name = o->name;
-      if (name == "-j") out.jobId = value;
+      if (name == "-j") {
+        if (auto bad = checkJobId(value)) return bad;
+        out.jobId = value;
+      }
       if (name == "-d") out.dataServer = value;
       if (name == "-f" || name == "-t") out.phaseType = value;
       if (name == "-r") out.refTime = value;
@@ -109,6 +121,9 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
         } else {
           auto n = positive(*v);
           if (!n) return "invalid value for " + name + ": '" + *v + "'";
+          if (name == "--streams" && *n > kzhost::LocalPlatform::kMaxStreams)
+            return "invalid value for --streams: '" + *v + "' (at most " +
+                   std::to_string(kzhost::LocalPlatform::kMaxStreams) + ")";
           (name == "--streams" ? out.streams : out.threads) = *n;
         }
       } else {
@@ -134,18 +149,21 @@ std::string usageText(const char* program) {
          "  --one-file-system     do not enter other file systems below a PATH\n"
          "  --appledouble         mark files that have an AppleDouble companion\n"
          "  --preserve-atime      put back access times of the companions read\n"
-         "  --streams N           parallel backup streams the platform reports (default: CPUs)\n"
+         "  --streams N           parallel backup streams the platform reports (default: CPUs,\n"
+         "                        at most 1024, and no more than one per MiB recorded)\n"
          "  --threads N           directory reader threads (default: CPUs, at most 8)\n"
          "  --single-stats        one stat call per entry (with several threads the names of\n"
          "                        a directory are otherwise stat'ed in batches via io_uring)\n"
-         "  --debug-level N       debug log level (else $KZFIND_DEBUG)\n"
+         "  --debug-level N       debug log level (else $KZFIND_DEBUG, else 0: errors and events;\n"
+         "                        1 traces changed folders and failed entries, 2 every file)\n"
          "  --quiet               no progress line\n"
          "  --json                print the summary as one JSON object\n"
          "  --history             list the jobs run so far and exit\n"
          "  --help                this text\n"
          "\n"
          "Scan phase options (filled in when not given):\n"
-         "  -j JOBID              job id (default: a new one from the local job manager)\n"
+         "  -j JOBID              job id, a positive number without a journal yet (default: a new\n"
+         "                        one from the local job manager)\n"
          "  -a MAJOR:MINOR        application id (default: 1:N, N derived from the PATHs)\n"
          "  -d SERVER             data server (default: this host's name)\n"
          "  -f TYPE, -t TYPE      backup type: 1 full, 2 incremental, 4 differential\n"
@@ -159,7 +177,8 @@ std::string usageText(const char* program) {
          "  -cs                   takes no value\n"
          "\n"
          "Exit status: 0 success, 1 failed scan, 2 usage error.\n"
-         "Files live under $KZFIND_HOME (default ~/.local/state/kzfind).\n";
+         "Files live under $KZFIND_HOME (default ~/.local/state/kzfind), which must be a private\n"
+         "folder of this user's; the scan refuses to run otherwise.\n";
 }
 
 std::string normalizePath(std::string_view path, std::string_view cwd) {

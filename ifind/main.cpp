@@ -83,6 +83,10 @@ int main(int argc, char** argv) {
   kzhost::LocalPlatform* platform = owned.get();
   kzhost::Platform::install(std::move(owned));
   if (opt.debugLevel >= 0) platform->setDebugLevel(opt.debugLevel);
+  if (platform->platformInvalid()) {
+    fprintf(stderr, "ifind: %s\n", platform->error().c_str());
+    return 1;
+  }
 
   if (opt.history) {
     printHistory(readHistory(platform->home()), opt.json, stdout);
@@ -99,6 +103,9 @@ int main(int argc, char** argv) {
   long long jobId;
   if (opt.jobId) {
     jobId = atoll(opt.jobId->c_str());
+    // Appending to another job's journal would merge two jobs in the history.
+    if (platform->journalExists(jobId))
+      return usageError("job " + *opt.jobId + " already has a journal (" + platform->journalPath(jobId) + ")");
   } else {
     jobId = platform->newJobId();
     if (jobId < 0) {
@@ -166,6 +173,7 @@ int main(int argc, char** argv) {
   if (err.IsError()) {
     summary.failure = err.message();
     if (!host->m_failureReason.empty()) summary.failure += " (" + host->m_failureReason + ")";
+    if (std::string refused = platform->error(); !refused.empty()) summary.failure += ": " + refused;
     fprintf(stderr, "ifind: %s\n", summary.failure.c_str());
     host->Finish();
     summary.journal = platform->journalPath(jobId);
