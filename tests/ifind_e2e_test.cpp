@@ -68,6 +68,15 @@ class IfindTest : public ::testing::Test {
   }
 };
 
+// Runs fn in a child process as uid (from root); the planting other users could do.
+void asUser(uid_t uid, const std::function<int()>& fn) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(setgid(uid) == 0 && setuid(uid) == 0 && fn() == 0 ? 0 : 1);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ADD_FAILURE() << "could not act as uid " << uid;
+}
+
 // Every line of every collect file of a run, sorted.
 std::vector<std::string> collectLines(const json& summary) {
   std::vector<std::string> lines;
@@ -182,6 +191,8 @@ TEST_F(IfindTest, ExitCodes) {
 // What another local user can leave in or make of the state folder, tried on a root
 // scan: each is refused by name or ignored, and no file outside the home is touched.
 TEST_F(IfindTest, StateFolderAttacksAreRefused) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  ASSERT_EQ(0, chmod(tmp.path().c_str(), 0711));  // the other user may pass, not list
   make({"f"});
   const std::string victim = tmp / "victim", job = home() + "/subclients/1_7";
   const std::vector<std::string> asJob = {"-a", "1:7", "-j", "5", tree()};
@@ -210,7 +221,10 @@ TEST_F(IfindTest, StateFolderAttacksAreRefused) {
        }, asJob, 1, "bad ownership or modes for directory " + job},
       {"home of another user", [&] { chown(home().c_str(), 65534, 65534); }, asJob, 1,
        "bad ownership or modes for directory " + home() + " (owner uid 65534"},
-      {"home writable by others", [&] { chmod(home().c_str(), 0777); }, asJob, 1,
+      {"home writable by others", [&] {
+         chmod(home().c_str(), 0777);
+         asUser(65534, [&] { return symlink((victim + "/file").c_str(), (home() + "/kzfind.log").c_str()); });
+       }, asJob, 1,
        "bad ownership or modes for directory " + home() + " (owner uid 0, mode 0777)"},
       {"settings.json a FIFO", [&] { mkfifo((home() + "/settings.json").c_str(), 0600); }, asJob, 1,
        home() + "/settings.json is not a regular file"},
