@@ -256,7 +256,9 @@ TEST(LocalPlatform, LogIsPrivateBoundedAndQuietByDefault) {
     ASSERT_EQ(lstat((log + suffix).c_str(), &st), 0) << suffix;
     EXPECT_EQ(st.st_mode & 07777, 0600u) << suffix;
     EXPECT_LE(st.st_size, 1000) << suffix;
-    if (!suffix.empty()) EXPECT_GT(st.st_size, 900) << suffix;  // rotated when full, not earlier
+    if (!suffix.empty()) {
+      EXPECT_GT(st.st_size, 900) << suffix;  // rotated when full, not earlier
+    }
   }
   EXPECT_NE(access((log + ".4").c_str(), F_OK), 0);
   const std::string last = kztest::splitLines(kztest::readFile(log)).back();
