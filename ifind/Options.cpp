@@ -176,7 +176,7 @@ std::string usageText(const char* program) {
          "  -vm TEXT              platform focus\n"
          "  -cs                   takes no value\n"
          "\n"
-         "Exit status: 0 success, 1 failed scan, 2 usage error.\n"
+         "Exit status: 0 success, 1 failed scan or a state folder refused, 2 usage error.\n"
          "Files live under $KZFIND_HOME (default ~/.local/state/kzfind), which must be a private\n"
          "folder of this user's; the scan refuses to run otherwise.\n";
 }
