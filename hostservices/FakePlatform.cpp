@@ -1,5 +1,6 @@
 #include "hostservices/FakePlatform.h"
 
+#include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "hostservices/SafeOpen.h"
 #include "hostservices/Subclient.h"
 
 namespace kzhost {
@@ -330,7 +332,7 @@ FILE* FakePlatform::openFile(const char* path, const char* mode) {
     return nullptr;
   }
   if (startsWith(path, fullPrefix)) return fopen("/dev/full", mode);
-  return fopen(path, mode);
+  return openStreamAt(AT_FDCWD, path, mode);
 }
 
 int FakePlatform::lstatFile(const char* path, struct stat* st) { return ::lstat(path, st); }

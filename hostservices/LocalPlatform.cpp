@@ -7,14 +7,16 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "hostservices/SafeOpen.h"
 #include "hostservices/Subclient.h"
 
 namespace kzhost {
@@ -23,6 +25,8 @@ using nlohmann::json;
 
 namespace {
 
+// Makes the missing folders of dir. Only for the folders above the home: they are the
+// user's own choice and are taken as they are.
 bool makeDirs(const std::string& dir, mode_t mode) {
   if (dir.empty()) return false;
   struct stat st;
@@ -30,6 +34,21 @@ bool makeDirs(const std::string& dir, mode_t mode) {
   size_t slash = dir.find_last_of('/');
   if (slash != std::string::npos && slash > 0) makeDirs(dir.substr(0, slash), mode);
   return ::mkdir(dir.c_str(), mode) == 0 || errno == EEXIST;
+}
+
+// Closes a descriptor on every path out of a scope.
+struct FdCloser {
+  int fd;
+  ~FdCloser() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// path without its last component and that component ("a/b/c" -> "a/b", "c").
+std::pair<std::string_view, std::string_view> splitLast(std::string_view path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return {std::string_view(), path};
+  return {path.substr(0, slash), path.substr(slash + 1)};
 }
 
 std::string envText(const char* name) {
@@ -46,7 +65,8 @@ std::string defaultHome() {
   if (user.empty()) {
     if (struct passwd* pw = getpwuid(getuid())) user = pw->pw_dir ? pw->pw_dir : "";
   }
-  if (user.empty()) user = "/tmp";
+  // No shared fallback such as /tmp: another user could have made the folder there first.
+  if (user.empty()) return std::string();
   return user + "/.local/state/kzfind";
 }
 
@@ -115,13 +135,22 @@ bool writeLine(int fd, const std::string& line) {
   return true;
 }
 
-// Appends one line with a single write, so concurrent writers never interleave a line.
-bool appendLine(const std::string& path, const std::string& line) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  bool ok = writeLine(fd, line + "\n");
-  ::close(fd);
-  return ok;
+// The whole content of an open regular file (short when a read fails).
+std::string readAll(int fd) {
+  std::string text;
+  char buf[16384];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return text;
+    text.append(buf, static_cast<size_t>(n));
+  }
+}
+
+std::string octalMode(mode_t mode) {
+  char buf[8];
+  snprintf(buf, sizeof buf, "%04o", static_cast<unsigned>(mode & 07777));
+  return buf;
 }
 
 }  // namespace
@@ -143,28 +172,23 @@ LocalPlatform::LocalPlatform() : LocalPlatform(Settings()) {}
 
 LocalPlatform::LocalPlatform(Settings settings) : m_settings(std::move(settings)) {
   if (m_settings.home.empty()) m_settings.home = defaultHome();
-  m_homeOk = makeDirs(m_settings.home, 0700);
+  while (m_settings.home.size() > 1 && m_settings.home.back() == '/') m_settings.home.pop_back();
 
+  // Errors and events only: traces name scanned files, which the log must not keep unasked.
   std::string level = envText("KZFIND_DEBUG");
-  if (!level.empty()) setDebugLevel(atoi(level.c_str()));
+  setDebugLevel(level.empty() ? 0 : atoi(level.c_str()));
 
-  // settings.json supplies what the caller left at its built-in default.
-  const Settings defaults;
-  std::ifstream in(m_settings.home + "/settings.json");
-  if (in) {
-    json j = json::parse(in, nullptr, false);
-    if (j.is_object()) {
-      if (m_settings.dorvane == defaults.dorvane && j.contains("dorvane") && j["dorvane"].is_string())
-        m_settings.dorvane = j["dorvane"].get<std::string>();
-      if (m_settings.streams == defaults.streams && j.contains("streams") && j["streams"].is_number_integer())
-        m_settings.streams = j["streams"].get<int>();
-      if (m_settings.splitFlag == defaults.splitFlag && j.contains("splitFlag") && j["splitFlag"].is_boolean())
-        m_settings.splitFlag = j["splitFlag"].get<bool>();
-    }
+  m_homeOk = openHome() && readSettings();
+  if (!m_homeOk && m_homeFd >= 0) {
+    // Nothing is written below a refused home, nor with refused settings.
+    ::close(m_homeFd);
+    m_homeFd = -1;
   }
-
+  if (m_settings.streams > kMaxStreams) m_settings.streams = kMaxStreams;
   if (m_homeOk) {
-    m_logFd = ::open((m_settings.home + "/kzfind.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    m_logFd = openFileAt(m_homeFd, "kzfind.log", O_WRONLY | O_CREAT | O_APPEND);
+    struct stat st;
+    if (m_logFd >= 0 && fstat(m_logFd, &st) == 0) m_logBytes = st.st_size;
   }
 }
 
@@ -172,6 +196,200 @@ LocalPlatform::~LocalPlatform() {
   for (auto& [key, fd] : m_locks) ::close(fd);
   if (m_logFd >= 0) ::close(m_logFd);
   if (m_journalFd >= 0) ::close(m_journalFd);
+  if (m_homeFd >= 0) ::close(m_homeFd);
+}
+
+std::string LocalPlatform::error() const {
+  std::lock_guard<std::mutex> lock(m_errorMutex);
+  return m_error;
+}
+
+void LocalPlatform::refuse(std::string message) const {
+  std::lock_guard<std::mutex> lock(m_errorMutex);
+  m_error = std::move(message);
+}
+
+int LocalPlatform::verifiedDirAt(int dirFd, const std::string& name, const std::string& shown, bool create,
+                                 bool narrow) const {
+  if (name.empty() || name == "." || name == "..") {
+    refuse("bad folder name in " + shown);
+    errno = EINVAL;
+    return -1;
+  }
+  if (create && mkdirat(dirFd, name.c_str(), 0700) != 0 && errno != EEXIST) {
+    int err = errno;
+    refuse("cannot make the folder " + shown + ": " + strerror(err));
+    errno = err;
+    return -1;
+  }
+  int fd = openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    int err = errno;
+    struct stat st;
+    if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+      refuse("bad ownership or modes for directory " + shown +
+             ": it is a symbolic link; the state folder must be a real directory (remove the link)");
+      errno = ELOOP;
+    } else {
+      if (err != ENOENT) refuse("cannot open the folder " + shown + ": " + strerror(err));
+      errno = err;
+    }
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    int err = errno;
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
+  const uid_t me = geteuid();
+  if ((st.st_uid != me && st.st_uid != 0) || (st.st_mode & 022) != 0) {
+    refuse("bad ownership or modes for directory " + shown + " (owner uid " + std::to_string(st.st_uid) +
+           ", mode " + octalMode(st.st_mode) + "): it must belong to " +
+           (me == 0 ? std::string("root") : "uid " + std::to_string(me) + " or root") +
+           " and be writable by no one else; fix: chown " + std::to_string(me) + " '" + shown +
+           "' && chmod 700 '" + shown + "', or choose another KZFIND_HOME");
+    ::close(fd);
+    errno = EPERM;
+    return -1;
+  }
+  // Ours and readable by others (made by hand or by an older version): the names in
+  // it are no one else's business.
+  if (narrow && st.st_uid == me && (st.st_mode & 077) != 0) (void)fchmod(fd, st.st_mode & 0700);
+  return fd;
+}
+
+bool LocalPlatform::openHome() {
+  const std::string& home = m_settings.home;
+  if (home.empty()) {
+    refuse("no home folder for the state folder (HOME is unset and the user has no passwd entry); set KZFIND_HOME");
+    return false;
+  }
+  auto [parent, leaf] = splitLast(home);
+  std::string parentPath = home[0] == '/' && parent.empty() ? "/" : parent.empty() ? "." : std::string(parent);
+  if (leaf.empty()) leaf = ".";  // the home is "/": verified as it stands
+  makeDirs(parentPath, 0700);
+  int parentFd = ::open(parentPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (parentFd < 0) {
+    refuse("cannot open the folder " + parentPath + " that holds the state folder: " + strerror(errno));
+    return false;
+  }
+  FdCloser closeParent{parentFd};
+  if (leaf == ".") {
+    m_homeFd = verifiedDirAt(AT_FDCWD, parentPath, home, false);
+  } else {
+    m_homeFd = verifiedDirAt(parentFd, std::string(leaf), home, true);
+  }
+  if (m_homeFd < 0) return false;
+  // The two folders every job uses are checked now, so a bad one is named before any work.
+  for (const char* sub : {"jobs", "subclients"}) {
+    int fd = openHomeDirectory(sub, true);
+    if (fd < 0) return false;
+    ::close(fd);
+  }
+  return true;
+}
+
+bool LocalPlatform::readSettings() {
+  const std::string shown = m_settings.home + "/settings.json";
+  // O_NONBLOCK: a FIFO in its place must not stop the start; it is refused below.
+  int fd = openat(m_homeFd, "settings.json", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return true;
+    refuse("cannot read " + shown + ": " + strerror(errno) + (errno == ELOOP ? " (a symbolic link is not read)" : ""));
+    return false;
+  }
+  FdCloser closeFd{fd};
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    refuse(shown + " is not a regular file");
+    return false;
+  }
+  if (st.st_size > kMaxSettingsBytes) {
+    refuse(shown + " is larger than " + std::to_string(kMaxSettingsBytes) + " bytes");
+    return false;
+  }
+  json j = json::parse(readAll(fd), nullptr, false);
+  if (!j.is_object()) {
+    refuse(shown + " is not a JSON object");
+    return false;
+  }
+  auto bad = [&](const char* key, const char* want) {
+    refuse(shown + ": \"" + key + "\" must be " + want + " (found " + dumpJson(j[key]).substr(0, 64) + ")");
+    return false;
+  };
+  // settings.json supplies what the caller left at its built-in default.
+  const Settings defaults;
+  if (j.contains("dorvane")) {
+    const json& v = j["dorvane"];
+    if (!v.is_string() || v.get_ref<const std::string&>().empty() || v.get_ref<const std::string&>().size() > 255)
+      return bad("dorvane", "a host name of 1 to 255 characters");
+    if (m_settings.dorvane == defaults.dorvane) m_settings.dorvane = v.get<std::string>();
+  }
+  if (j.contains("streams")) {
+    const json& v = j["streams"];
+    bool ok = v.is_number_unsigned() ? v.get<unsigned long long>() <= kMaxStreams
+                                     : v.is_number_integer() && v.get<long long>() >= 0 && v.get<long long>() <= kMaxStreams;
+    if (!ok) return bad("streams", "a whole number from 0 (one per CPU) to 1024");
+    if (m_settings.streams == defaults.streams) m_settings.streams = v.get<int>();
+  }
+  if (j.contains("splitFlag")) {
+    if (!j["splitFlag"].is_boolean()) return bad("splitFlag", "true or false");
+    if (m_settings.splitFlag == defaults.splitFlag) m_settings.splitFlag = j["splitFlag"].get<bool>();
+  }
+  return true;
+}
+
+std::optional<std::string_view> LocalPlatform::belowHome(std::string_view path) const {
+  const std::string& home = m_settings.home;
+  if (path.empty() || path[0] != '/') return path;
+  if (home == "/") return path.substr(1);
+  if (path.size() > home.size() && path.starts_with(home) && path[home.size()] == '/')
+    return path.substr(home.size() + 1);
+  return std::nullopt;
+}
+
+int LocalPlatform::openHomeDirectory(std::string_view path, bool create) {
+  if (m_homeFd < 0) {
+    errno = EPERM;
+    return -1;
+  }
+  auto rel = belowHome(path);
+  if (!rel) {
+    errno = EXDEV;
+    return -1;
+  }
+  int fd = fcntl(m_homeFd, F_DUPFD_CLOEXEC, 0);
+  std::string shown = m_settings.home;
+  std::string_view rest = *rel;
+  while (fd >= 0 && !rest.empty()) {
+    size_t slash = rest.find('/');
+    std::string_view part = rest.substr(0, slash);
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    if (part.empty() || part == ".") continue;
+    shown += '/';
+    shown += part;
+    int next = verifiedDirAt(fd, std::string(part), shown, create);
+    int err = errno;
+    ::close(fd);
+    fd = next;
+    errno = err;
+  }
+  return fd;
+}
+
+int LocalPlatform::openInHome(std::string_view path, int flags, mode_t mode) {
+  auto rel = belowHome(path);
+  if (!rel) {
+    errno = EXDEV;
+    return -1;
+  }
+  auto [dir, leaf] = splitLast(*rel);
+  int dirFd = openHomeDirectory(dir, flags & O_CREAT);
+  if (dirFd < 0) return -1;
+  FdCloser closeDir{dirFd};
+  return openFileAt(dirFd, std::string(leaf).c_str(), flags, mode);
 }
 
 std::string LocalPlatform::journalPath(long long jobId) const {
@@ -184,8 +402,7 @@ std::string LocalPlatform::subclientDir(uint32_t appIdMajor, uint32_t appIdMinor
 
 long long LocalPlatform::newJobId() {
   // The counter file holds the next id; flock keeps two processes from taking the same one.
-  std::string path = m_settings.home + "/next-job-id";
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  int fd = openInHome("next-job-id", O_RDWR | O_CREAT);
   if (fd < 0) return -1;
   if (flock(fd, LOCK_EX) != 0) {
     ::close(fd);
@@ -195,6 +412,8 @@ long long LocalPlatform::newJobId() {
   ssize_t n = pread(fd, buf, sizeof buf - 1, 0);
   long long id = n > 0 ? atoll(buf) : 0;
   if (id < 1) id = 1;
+  // An id given by hand earlier may lie ahead of the counter; its journal is not reused.
+  while (journalExists(id) && id < LLONG_MAX - 1) ++id;
   std::string next = std::to_string(id + 1) + "\n";
   // Overwrite, then cut: the next number is never shorter, so no moment leaves the file empty.
   bool ok = pwrite(fd, next.data(), next.size(), 0) == static_cast<ssize_t>(next.size()) &&
@@ -204,16 +423,22 @@ long long LocalPlatform::newJobId() {
   return ok ? id : -1;
 }
 
+bool LocalPlatform::journalExists(long long jobId) const {
+  if (m_homeFd < 0) return false;
+  struct stat st;
+  std::string name = "jobs/" + std::to_string(jobId) + ".jsonl";
+  return fstatat(m_homeFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 int LocalPlatform::lockSubclient(uint32_t appIdMajor, uint32_t appIdMinor, int waitSeconds, std::string* holder) {
   const auto key = std::make_pair(appIdMajor, appIdMinor);
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_locks.contains(key)) return 0;
   }
-  const std::string dir = subclientDir(appIdMajor, appIdMinor);
-  if (!makeDirs(dir, 0700)) return errno ? errno : ENOTDIR;
-  int fd = ::open((dir + "/lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return errno;
+  // Every folder on the way verified, the file never opened through a link.
+  int fd = openInHome(subclientDir(appIdMajor, appIdMinor) + "/lock", O_RDWR | O_CREAT);
+  if (fd < 0) return errno ? errno : EPERM;
   struct timespec start {};
   clock_gettime(CLOCK_MONOTONIC, &start);
   while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -256,9 +481,7 @@ void LocalPlatform::journal(long long jobId, const std::string& jsonLine) {
     if (m_journalFd >= 0) ::close(m_journalFd);
     m_journalFd = -1;
     m_journalJob = -1;
-    std::string dir = m_settings.home + "/jobs";
-    if (!makeDirs(dir, 0700)) return;
-    m_journalFd = ::open(journalPath(jobId).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    m_journalFd = openInHome(journalPath(jobId), O_WRONLY | O_CREAT | O_APPEND);
     if (m_journalFd < 0) return;
     m_journalJob = jobId;
   }
@@ -295,9 +518,41 @@ void LocalPlatform::debugLine(int level, const char* kind, const char* function,
   line += ' ';
   line.append(text.data(), text.size());
   line += '\n';
+  writeLog(line);
+}
+
+void LocalPlatform::writeLog(const std::string& line) {
   std::lock_guard<std::mutex> lock(m_logMutex);
-  if (m_logFd >= 0) writeLine(m_logFd, line);
   if (m_settings.echoDebugToStderr) fwrite(line.data(), 1, line.size(), stderr);
+  if (m_logFd < 0) return;
+  if (m_logBytes + static_cast<long long>(line.size()) > m_settings.logLimit) rotateLog(line.size());
+  if (m_logFd >= 0 && writeLine(m_logFd, line)) m_logBytes += static_cast<long long>(line.size());
+}
+
+void LocalPlatform::rotateLog(size_t incoming) {
+  // Several processes may share the log: the lock on the file decides who rotates, and a
+  // process that finds the name taken by a newer file only follows it.
+  flock(m_logFd, LOCK_EX);
+  struct stat mine, named;
+  bool moved = fstat(m_logFd, &mine) != 0 || fstatat(m_homeFd, "kzfind.log", &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+               mine.st_ino != named.st_ino || mine.st_dev != named.st_dev;
+  if (!moved && mine.st_size + static_cast<long long>(incoming) <= m_settings.logLimit) {
+    m_logBytes = mine.st_size;  // another process rotated while this one counted
+    flock(m_logFd, LOCK_UN);
+    return;
+  }
+  if (!moved) {
+    for (int n = kLogKeep; n >= 1; --n) {
+      std::string from = n == 1 ? std::string("kzfind.log") : "kzfind.log." + std::to_string(n - 1);
+      std::string to = "kzfind.log." + std::to_string(n);
+      (void)renameat(m_homeFd, from.c_str(), m_homeFd, to.c_str());
+    }
+  }
+  flock(m_logFd, LOCK_UN);
+  ::close(m_logFd);
+  m_logFd = openFileAt(m_homeFd, "kzfind.log", O_WRONLY | O_CREAT | O_APPEND);
+  struct stat st;
+  m_logBytes = m_logFd >= 0 && fstat(m_logFd, &st) == 0 ? st.st_size : 0;
 }
 
 bool LocalPlatform::eventInitialize(int kind, uint32_t magic, long long reserved, bool hasCallback,
@@ -423,15 +678,17 @@ bool LocalPlatform::complete(long long jobId, KZJobStatus status, KZJobStatusFor
   }
   // Without a known subclient the success cannot be tied to a history.
   if (!scan) return true;
-  std::string dir = subclientDir(scan->major, scan->minor);
-  if (makeDirs(dir, 0700)) {
+  int fd = openInHome(subclientDir(scan->major, scan->minor) + "/history.jsonl", O_WRONLY | O_CREAT | O_APPEND);
+  if (fd >= 0) {
     json j = {{"ts", timestamp()},
               {"jobId", jobId},
               {"status", status},
               {"statusFor", statusFor},
               {"backupType", scan->backupType},
               {"referenceTime", ref}};
-    appendLine(dir + "/history.jsonl", dumpJson(j));
+    // One write: concurrent writers never interleave a line.
+    writeLine(fd, dumpJson(j) + "\n");
+    ::close(fd);
   }
   return true;
 }
@@ -492,8 +749,11 @@ int LocalPlatform::subclientDirAndFiles(uint32_t appIdMajor, uint32_t appIdMinor
          {{"major", appIdMajor}, {"minor", appIdMinor}, {"backupType", backupType}, {"dir", maybeText(dirOverride)}});
   if (!files) return -1;
   std::string dir = dirOverride ? std::string(dirOverride) : subclientDir(appIdMajor, appIdMinor);
-  // An override belongs to the caller; only our own job directory is made here.
-  if (!dirOverride && !makeDirs(dir, 0700)) return -1;
+  // An override belongs to the caller and is not made here, but it is checked as our own
+  // folders are: the scan deletes earlier outputs in it and writes files there as root.
+  int dirFd = dirOverride ? verifiedDirAt(AT_FDCWD, dir, dir, false, false) : openHomeDirectory(dir, true);
+  if (dirFd < 0) return -1;
+  ::close(dirFd);
   // Two scans of one subclient would remove and append to each other's files: a host
   // that did not take the lock itself gets it here, or no job directory.
   if (!dirOverride) {
@@ -520,9 +780,14 @@ int LocalPlatform::subclientDirAndFiles(uint32_t appIdMajor, uint32_t appIdMinor
 }
 
 int LocalPlatform::maxStreams(const Subclient* subclient) {
-  if (m_settings.streams > 0) return m_settings.streams;
-  long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-  return cpus > 0 ? static_cast<int>(cpus) : 1;
+  long n = m_settings.streams;
+  if (n <= 0) n = sysconf(_SC_NPROCESSORS_ONLN);
+  n = std::clamp(n, 1L, static_cast<long>(kMaxStreams));
+  // The split shares the recorded bytes out over the streams: fewer streams than that
+  // many whole minimum pieces keep every piece at least kMinPieceBytes.
+  const unsigned long long bytes = m_recordedBytes.load(std::memory_order_relaxed);
+  if (bytes > 0) n = std::min<long>(n, static_cast<long>(std::max<unsigned long long>(1, bytes / kMinPieceBytes)));
+  return static_cast<int>(n);
 }
 
 bool LocalPlatform::openRawResults(uint32_t appIdMajor, long long jobId, std::string& path) {
@@ -536,7 +801,9 @@ bool LocalPlatform::openRawResults(uint32_t appIdMajor, long long jobId, std::st
     if (m_haveApp && m_appMajor == appIdMajor) dir = subclientDir(m_appMajor, m_appMinor);
   }
   if (dir.empty()) dir = m_settings.home + "/jobs";
-  if (!makeDirs(dir, 0700)) return false;
+  int dirFd = openHomeDirectory(dir, true);
+  if (dirFd < 0) return false;
+  ::close(dirFd);
   path = dir + "/results-" + std::to_string(jobId) + ".raw";
   return true;
 }
@@ -550,7 +817,13 @@ FILE* LocalPlatform::openFile(const char* path, const char* mode) {
     errno = EINVAL;
     return nullptr;
   }
-  return fopen(path, mode);
+  auto rel = path[0] == '/' ? belowHome(path) : std::nullopt;
+  if (!rel) return openStreamAt(AT_FDCWD, path, mode);
+  auto [dir, leaf] = splitLast(*rel);
+  int dirFd = openHomeDirectory(dir, false);
+  if (dirFd < 0) return nullptr;
+  FdCloser closeDir{dirFd};
+  return openStreamAt(dirFd, std::string(leaf).c_str(), mode);
 }
 
 int LocalPlatform::lstatFile(const char* path, struct stat* st) { return ::lstat(path, st); }

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "hostservices/LocalPlatform.h"
+
 namespace ifind {
 
 namespace {
@@ -37,6 +39,13 @@ std::optional<int> positive(const std::string& text) {
   return v;
 }
 
+// A job id names a journal file and the phase reads it as a number: digits only, at least 1.
+std::optional<std::string> checkJobId(const std::string& value) {
+  bool digits = !value.empty() && value.size() <= 18 && std::all_of(value.begin(), value.end(), ::isdigit);
+  if (digits && atoll(value.c_str()) >= 1) return std::nullopt;
+  return "invalid job id for option -j '" + value + "' (a positive decimal number)";
+}
+
 }  // namespace
 
 int Options::effectiveBackupType() const { return phaseType ? atoi(phaseType->c_str()) : backupType; }
@@ -61,7 +70,10 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
       std::string value = argv[++i];
       out.phaseArgs.push_back(value);
       std::string_view name = o->name;
-      if (name == "-j") out.jobId = value;
+      if (name == "-j") {
+        if (auto bad = checkJobId(value)) return bad;
+        out.jobId = value;
+      }
       if (name == "-d") out.dataServer = value;
       if (name == "-f" || name == "-t") out.phaseType = value;
       if (name == "-r") out.refTime = value;
@@ -116,6 +128,9 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
         } else {
           auto n = positive(*v);
           if (!n) return "invalid value for " + name + ": '" + *v + "'";
+          if (name == "--streams" && *n > kzhost::LocalPlatform::kMaxStreams)
+            return "invalid value for --streams: '" + *v + "' (at most " +
+                   std::to_string(kzhost::LocalPlatform::kMaxStreams) + ")";
           (name == "--streams" ? out.streams : out.threads) = *n;
         }
       } else {
@@ -143,12 +158,14 @@ std::string usageText(const char* program) {
          "                        (else the link itself is recorded)\n"
          "  --appledouble         mark files that have an AppleDouble companion\n"
          "  --preserve-atime      put back access times of the companions read\n"
-         "  --streams N           parallel backup streams the platform reports (default: CPUs)\n"
+         "  --streams N           parallel backup streams the platform reports (default: CPUs,\n"
+         "                        at most 1024, and no more than one per MiB recorded)\n"
          "  --threads N           directory reader threads (default: CPUs, at most 8)\n"
          "  --single-stats        one stat call per entry\n"
          "  --batch-stats         with several threads, a directory's names stat'ed in batches\n"
          "                        through io_uring (default: whichever proves faster here)\n"
-         "  --debug-level N       debug log level (else $KZFIND_DEBUG)\n"
+         "  --debug-level N       debug log level (else $KZFIND_DEBUG, else 0: errors and events;\n"
+         "                        1 traces changed folders and failed entries, 2 every file)\n"
          "  --wait SECONDS        wait this long for another scan of the same paths to end\n"
          "                        (default: refuse at once)\n"
          "  --quiet               no progress line\n"
@@ -158,7 +175,8 @@ std::string usageText(const char* program) {
          "  --version             the version, then exit\n"
          "\n"
          "Scan phase options (filled in when not given):\n"
-         "  -j JOBID              job id (default: a new one from the local job manager)\n"
+         "  -j JOBID              job id, a positive number without a journal yet (default: a new\n"
+         "                        one from the local job manager)\n"
          "  -a MAJOR:MINOR        application id (default: 1:N, N derived from the PATHs)\n"
          "  -d SERVER             data server (default: this host's name)\n"
          "  -f TYPE, -t TYPE      backup type: 1 full, 2 incremental, 4 differential\n"
@@ -173,14 +191,15 @@ std::string usageText(const char* program) {
          "\n"
          "Exit status:\n"
          "  0  success: every entry was recorded\n"
-         "  1  failed: nothing may be taken from this scan; the next incremental starts from\n"
-         "     the last good one\n"
+         "  1  failed: nothing may be taken from this scan, the next incremental starts from\n"
+         "     the last good one; also a state folder refused\n"
          "  2  usage error\n"
          "  3  partial: some entries could not be read; they are listed in the failures file\n"
          "     and the next incremental or differential takes them in full\n"
          "  4  busy: another scan of the same subclient is running\n"
          "Everything after '--' is a PATH.\n"
-         "Files live under $KZFIND_HOME (default ~/.local/state/kzfind).\n";
+         "Files live under $KZFIND_HOME (default ~/.local/state/kzfind), which must be a private\n"
+         "folder of this user's; the scan refuses to run otherwise.\n";
 }
 
 std::string normalizePath(std::string_view path, std::string_view cwd) {

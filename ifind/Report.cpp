@@ -44,6 +44,49 @@ long long paramValue(const std::string& params, const std::string& token) {
   return -1;
 }
 
+// Whether the fields every journal record may carry have the types the writers give them.
+bool wellFormed(const json& j) {
+  auto is = [&](const char* key, bool (json::*test)() const noexcept) { return !j.contains(key) || (j[key].*test)(); };
+  return j.is_object() && is("ts", &json::is_string) && is("call", &json::is_string) &&
+         is("pid", &json::is_number_integer) && is("jobId", &json::is_number_integer) && is("args", &json::is_object);
+}
+
+// One journal record's part in a history row; throws json::exception where a field
+// has another type than the journal writes.
+void applyRecord(const json& j, HistoryRow& row, bool& sawComplete) {
+  if (row.started.empty()) row.started = j.value("ts", "");
+  std::string call = j.value("call", "");
+  const json args = j.contains("args") && j["args"].is_object() ? j["args"] : json::object();
+  if (call == "subclientDirAndFiles") {
+    row.backupType = args.value("backupType", 0);
+  } else if (call == "complete") {
+    // The last report decides; a failed step followed by a failure report stays failed.
+    int status = args.value("status", 0);
+    if (!sawComplete || status != 1) row.status = status == 1 ? "success" : "failed";
+    sawComplete = true;
+  } else if (call == "setNumStreams") {
+    row.streams = args.value("count", -1LL);
+  } else if (call == "concatPhaseParams") {
+    row.entries = paramValue(args.value("params", ""), "-c");
+  } else if (call == "ifindSummary") {
+    row.referenceTime = args.value("referenceTime", -1LL);
+    // The scanner's own record knows an interruption, which sends no report.
+    if (args.value("interrupted", false)) {
+      row.status = "interrupted";
+    } else if (args.contains("succeeded")) {
+      row.status = !args.value("succeeded", false) ? "failed" : args.value("partial", false) ? "partial" : "success";
+    }
+    if (args.contains("recorded")) row.entries = args.value("recorded", -1LL);
+    if (args.contains("streams")) row.streams = args.value("streams", -1LL);
+    if (args.contains("backupType")) row.backupType = args.value("backupType", 0);
+    if (args.contains("contentPaths") && args["contentPaths"].is_array()) {
+      row.paths.clear();
+      for (const json& p : args["contentPaths"])
+        if (p.is_string()) row.paths += (row.paths.empty() ? "" : " ") + p.get<std::string>();
+    }
+  }
+}
+
 }  // namespace
 
 const char* backupTypeName(int type) {
@@ -143,24 +186,29 @@ std::string lastPhaseParams(const std::string& journalPath) {
   std::ifstream in(journalPath);
   std::string line, params;
   while (std::getline(in, line)) {
-    json j = json::parse(line, nullptr, false);
-    if (j.is_object() && j.value("call", "") == "concatPhaseParams" && j.contains("args") &&
-        j["args"].is_object())
-      params = j["args"].value("params", "");
+    // A field of another type throws; such a line is as damaged as one that is not JSON.
+    try {
+      json j = json::parse(line, nullptr, false);
+      if (j.is_object() && j.value("call", "") == "concatPhaseParams" && j.contains("args") &&
+          j["args"].is_object())
+        params = j["args"].value("params", "");
+    } catch (const json::exception&) {
+    }
   }
   return params;
 }
 
 bool appendJournalRecord(const std::string& journalPath, const json& record) {
   std::string line = dumpJson(record) + "\n";
-  int fd = open(journalPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  // The journal lies in the platform's verified jobs folder; a link there is still not ours to follow.
+  int fd = open(journalPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
   if (fd < 0) return false;
   bool ok = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
   close(fd);
   return ok;
 }
 
-std::vector<HistoryRow> readHistory(const std::string& home) {
+std::vector<HistoryRow> readHistory(const std::string& home, FILE* warnings) {
   std::vector<HistoryRow> rows;
   std::string dir = home + "/jobs";
   DIR* d = opendir(dir.c_str());
@@ -179,43 +227,28 @@ std::vector<HistoryRow> readHistory(const std::string& home) {
     HistoryRow row;
     row.jobId = id;
     row.status = "running/aborted";
-    std::ifstream in(dir + "/" + std::to_string(id) + ".jsonl");
+    const std::string path = dir + "/" + std::to_string(id) + ".jsonl";
+    std::ifstream in(path);
     std::string line;
     bool sawComplete = false;
-    while (std::getline(in, line)) {
+    for (int number = 1; std::getline(in, line); ++number) {
+      // A damaged line (not JSON, or a field of another type, which throws) is passed
+      // over whole: the row goes on from the lines before it.
+      HistoryRow next = row;
+      bool sawNext = sawComplete;
       json j = json::parse(line, nullptr, false);
-      if (!j.is_object()) continue;
-      if (row.started.empty()) row.started = j.value("ts", "");
-      std::string call = j.value("call", "");
-      const json args = j.contains("args") && j["args"].is_object() ? j["args"] : json::object();
-      if (call == "subclientDirAndFiles") {
-        row.backupType = args.value("backupType", 0);
-      } else if (call == "complete") {
-        // The last report decides; a failed step followed by a failure report stays failed.
-        int status = args.value("status", 0);
-        if (!sawComplete || status != 1) row.status = status == 1 ? "success" : "failed";
-        sawComplete = true;
-      } else if (call == "setNumStreams") {
-        row.streams = args.value("count", -1LL);
-      } else if (call == "concatPhaseParams") {
-        row.entries = paramValue(args.value("params", ""), "-c");
-      } else if (call == "ifindSummary") {
-        row.referenceTime = args.value("referenceTime", -1LL);
-        // The scanner's own record knows an interruption, which sends no report.
-        if (args.value("interrupted", false)) {
-          row.status = "interrupted";
-        } else if (args.contains("succeeded")) {
-          row.status = !args.value("succeeded", false) ? "failed" : args.value("partial", false) ? "partial" : "success";
-        }
-        if (args.contains("recorded")) row.entries = args.value("recorded", -1LL);
-        if (args.contains("streams")) row.streams = args.value("streams", -1LL);
-        if (args.contains("backupType")) row.backupType = args.value("backupType", 0);
-        if (args.contains("contentPaths") && args["contentPaths"].is_array()) {
-          row.paths.clear();
-          for (const json& p : args["contentPaths"])
-            if (p.is_string()) row.paths += (row.paths.empty() ? "" : " ") + p.get<std::string>();
-        }
+      bool damaged = !wellFormed(j);
+      try {
+        if (!damaged) applyRecord(j, next, sawNext);
+      } catch (const json::exception&) {
+        damaged = true;
       }
+      if (damaged) {
+        if (warnings) fprintf(warnings, "ifind: %s line %d is damaged; skipped\n", path.c_str(), number);
+        continue;
+      }
+      row = std::move(next);
+      sawComplete = sawNext;
     }
     rows.push_back(row);
   }

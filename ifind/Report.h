@@ -41,7 +41,8 @@ nlohmann::json summaryJson(const Summary& s);
 // Dumps JSON with invalid UTF-8 (possible in paths) replaced, never throwing.
 std::string dumpJson(const nlohmann::json& j);
 
-// The parameters of the last concatPhaseParams record of a job journal, or "".
+// The parameters of the last concatPhaseParams record of a job journal, or ""; damaged
+// lines are passed over.
 std::string lastPhaseParams(const std::string& journalPath);
 // Appends one JSON line to a journal with a single write; false on failure.
 bool appendJournalRecord(const std::string& journalPath, const nlohmann::json& record);
@@ -57,7 +58,9 @@ struct HistoryRow {
   long long streams = -1;
   std::string paths;
 };
-std::vector<HistoryRow> readHistory(const std::string& home);
+// Lines of a journal that are not JSON objects, or hold a field of another type than
+// the journal writes, are skipped whole, each with a line on warnings (when not null).
+std::vector<HistoryRow> readHistory(const std::string& home, FILE* warnings = stderr);
 void printHistory(const std::vector<HistoryRow>& rows, bool json, FILE* out);
 
 }  // namespace ifind

@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "hostservices/FileUtil.h"
+#include "hostservices/LocalPlatform.h"
 
 namespace ifind {
 
@@ -210,6 +211,13 @@ void ScanHost::closeFailures() {
 CLoError ScanHost::Finish() {
   clearProgress();
   closeFailures();
+  // The local platform sizes the streams, and so the split's pieces, by what was recorded.
+  if (auto* local = dynamic_cast<kzhost::LocalPlatform*>(&kzhost::Platform::current())) {
+    unsigned long long bytes = 0;
+    for (const auto& [number, info] : m_collectInfo)
+      if (info.totalSize > 0) bytes += static_cast<unsigned long long>(info.totalSize);
+    local->setRecordedBytes(bytes);
+  }
   m_finishing = true;
   CLoError result = KzFind::Finish();
   m_finishing = false;

@@ -102,6 +102,10 @@ int main(int argc, char** argv) {
   kzhost::LocalPlatform* platform = owned.get();
   kzhost::Platform::install(std::move(owned));
   if (opt.debugLevel >= 0) platform->setDebugLevel(opt.debugLevel);
+  if (platform->platformInvalid()) {
+    fprintf(stderr, "ifind: %s\n", platform->error().c_str());
+    return 1;
+  }
 
   if (opt.history) {
     printHistory(readHistory(platform->home()), opt.json, stdout);
@@ -151,7 +155,9 @@ int main(int argc, char** argv) {
     return 4;
   }
   if (lockErr != 0) {
-    fprintf(stderr, "ifind: cannot lock the job directory %s: %s\n", jobDir.c_str(), strerror(lockErr));
+    std::string refused = platform->error();
+    fprintf(stderr, "ifind: cannot lock the job directory %s: %s\n", jobDir.c_str(),
+            refused.empty() ? strerror(lockErr) : refused.c_str());
     return 1;
   }
 
@@ -180,6 +186,9 @@ int main(int argc, char** argv) {
   long long jobId;
   if (opt.jobId) {
     jobId = atoll(opt.jobId->c_str());
+    // Appending to another job's journal would merge two jobs in the history.
+    if (platform->journalExists(jobId))
+      return usageError("job " + *opt.jobId + " already has a journal (" + platform->journalPath(jobId) + ")");
   } else {
     jobId = platform->newJobId();
     if (jobId < 0) {
@@ -252,6 +261,7 @@ int main(int argc, char** argv) {
   if (err.IsError()) {
     summary.failure = err.message();
     if (!host->m_failureReason.empty()) summary.failure += " (" + host->m_failureReason + ")";
+    if (std::string refused = platform->error(); !refused.empty()) summary.failure += ": " + refused;
     fprintf(stderr, "ifind: %s\n", summary.failure.c_str());
     host->Finish();
     summary.journal = platform->journalPath(jobId);

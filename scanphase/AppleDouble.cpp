@@ -2,6 +2,7 @@
 #include "scanphase/AppleDouble.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -33,10 +34,17 @@ static bool isAppleDouble(const char* path, const std::vector<mntfs_ent>& mounts
       return false;
     }
   }
-  // O_NONBLOCK: a FIFO named like a companion must not hang the scan.
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  // Anyone may name an entry like a companion. O_NOFOLLOW: a link is no companion, and
+  // the scan must not open what it points to (a device, another user's file);
+  // O_NONBLOCK: a FIFO or device must not hang the scan. Only a regular file is read.
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return false;
   g_companionOpens.fetch_add(1, std::memory_order_relaxed);
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return false;
+  }
   unsigned char buf[kHeaderRead];
   ssize_t got = read(fd, buf, sizeof buf);
   close(fd);

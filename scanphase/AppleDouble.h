@@ -10,8 +10,9 @@
 namespace kzfind::detail {
 
 // Writes the marker "-" into collectFp when the companion of path ("._" inserted
-// after the last "/") exists and is a genuine AppleDouble file (version 2, at least
-// one entry) that lies on no "hfs*" mount of mounts. With preserveAtime, the
+// after the last "/") is a regular file (not a link, FIFO or device: those are never
+// read) holding a genuine AppleDouble header (version 2, at least one entry) and lies
+// on no "hfs*" mount of mounts. With preserveAtime, the
 // companion's access and modification times are captured first and put back at the
 // end of the step. 0 when done (marker or not), -1 when the marker could not be written.
 int markAppleDoubleCompanion(FILE* collectFp, const char* path, const std::vector<mntfs_ent>& mounts,

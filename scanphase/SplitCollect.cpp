@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 
+#include "hostservices/SafeOpen.h"
 #include "scanphase/KzFind.h"
 #include "scanphase/Location.h"
 #include "scanphase/SplitConfigSeam.h"
@@ -34,8 +35,10 @@ constexpr size_t kIoChunk = size_t{1} << 20;
 
 kzfind_internal::SplitConfigOpener g_splitConfigOpener = nullptr;
 
+// Not through the platform, as the phase always made it; but never through a link left
+// in its place, and private like the collect files it describes.
 FILE* openSplitConfig(const char* path) {
-  return g_splitConfigOpener ? g_splitConfigOpener(path, "w") : fopen(path, "w");
+  return g_splitConfigOpener ? g_splitConfigOpener(path, "w") : kzhost::openStreamAt(AT_FDCWD, path, "w");
 }
 
 // Reads a file in large chunks; hands out whole chunks (copy pass) or one line at a

@@ -5,10 +5,11 @@
 
 namespace kzfind_internal {
 
-// How "split_config" is created; fopen unless a test installed another opener.
+// How "split_config" is created: unless a test installed another opener, as fopen
+// would, but never through a link and created 0600 (kzhost::openStreamAt).
 using SplitConfigOpener = FILE* (*)(const char* path, const char* mode);
 
-// Installs opener (null restores fopen) and returns the previous one.
+// Installs opener (null restores the default) and returns the previous one.
 SplitConfigOpener setSplitConfigOpener(SplitConfigOpener opener);
 
 }  // namespace kzfind_internal

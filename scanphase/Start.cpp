@@ -114,6 +114,10 @@ CLoError KzFind::Start() {
                                    m_files.dirChangeTmpFile);
   }
 
+  // Removal by path is safe only because the job directory is private: the local
+  // platform hands out a real directory (not a link) that no one but this user or
+  // root can write, so no other user can have put a name here or swap the folder while
+  // the loop runs; unlink never follows a link and cannot remove a folder.
   CLoDirectory listing;
   CLoError opened = listing.Open(m_files.subclientDir, "*", false);
   if (opened.IsError()) return opened.Push(KZ_LOCATION(kStartSig));

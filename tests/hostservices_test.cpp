@@ -1,8 +1,12 @@
 // The host services: escaping, strings, errors, logging and events, the local platform,
 // and one contract suite run against the local platform and the recording fake, so the
 // fake cannot promise what the real platform does not do.
+#include <pwd.h>
+#include <sys/wait.h>
+
 #include <cerrno>
 #include <climits>
+#include <functional>
 #include <set>
 
 #include "hostservices/CLoError.h"
@@ -125,16 +129,130 @@ TEST(LocalPlatform, OneScanPerSubclient) {
   EXPECT_EQ(second.subclientDirAndFiles(5, 6, &files, 1, nullptr), 0);
 }
 
-TEST(LocalPlatform, UnusableHomeFailsCleanly) {
+// What another user could have made of the state folder: every folder from the home
+// down to a job directory must be a real directory that only this user (or root) can
+// change, and settings.json a regular file of sane size with values in range.
+// Anything else is refused by name, and nothing is written through it.
+TEST(LocalPlatform, RefusesWhatOthersCouldHaveMade) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give a folder to another user";
+  const uid_t other = 65534;
+  auto mk = [](const std::string& d) { ASSERT_EQ(mkdir(d.c_str(), 0700), 0) << d; };
+  auto settings = [&](const std::string& text) {
+    return [=](const std::string& h, const std::string&) { mk(h), kztest::writeFile(h + "/settings.json", text); };
+  };
+  struct Row {
+    std::string name;
+    std::function<void(const std::string& home, const std::string& elsewhere)> plant;
+    std::string error;  // after the home's path
+    bool atJobDir = false;  // refused when the job directory is asked for, not at the start
+  } rows[] = {
+      {"home of another user", [&](auto& h, auto&) { mk(h), chown(h.c_str(), other, other); },
+       "bad ownership or modes for directory @ (owner uid 65534, mode 0700): it must belong to root and be "
+       "writable by no one else; fix: chown 0 '@' && chmod 700 '@'"},
+      {"home writable by others", [&](auto& h, auto&) { mk(h), chmod(h.c_str(), 0777); }, " (owner uid 0, mode 0777)"},
+      {"home writable by the group", [&](auto& h, auto&) { mk(h), chmod(h.c_str(), 0770); }, " (owner uid 0, mode 0770)"},
+      {"home is a link", [](auto& h, auto& e) { symlink(e.c_str(), h.c_str()); }, ": it is a symbolic link"},
+      {"home below a file", [](auto& h, auto&) { kztest::writeFile(h, "x"); }, "/file that holds the state folder: Not a directory"},
+      {"jobs is a link", [&](auto& h, auto& e) { mk(h), symlink(e.c_str(), (h + "/jobs").c_str()); },
+       "/jobs: it is a symbolic link"},
+      {"job directory is a link", [&](auto& h, auto& e) {
+         mk(h), mk(h + "/subclients"), symlink(e.c_str(), (h + "/subclients/5_6").c_str());
+       }, "/subclients/5_6: it is a symbolic link", true},
+      {"job directory of another user", [&](auto& h, auto&) {
+         mk(h), mk(h + "/subclients"), mk(h + "/subclients/5_6"), chown((h + "/subclients/5_6").c_str(), other, other);
+       }, "/subclients/5_6 (owner uid 65534", true},
+      {"settings: streams too many", settings(R"({"streams": 10000000000})"),
+       "/settings.json: \"streams\" must be a whole number from 0 (one per CPU) to 1024 (found 10000000000)"},
+      {"settings: streams above the cap", settings(R"({"streams": 1025})"), "\"streams\" must be"},
+      {"settings: streams negative", settings(R"({"streams": -1})"), "\"streams\" must be"},
+      {"settings: streams a text", settings(R"({"streams": "4"})"), "\"streams\" must be"},
+      {"settings: splitFlag", settings(R"({"splitFlag": "yes"})"), "\"splitFlag\" must be true or false"},
+      {"settings: dorvane", settings(R"({"dorvane": 7})"), "\"dorvane\" must be a host name"},
+      {"settings: not an object", settings("[1, 2]"), "/settings.json is not a JSON object"},
+      {"settings: huge", settings("{\"dorvane\": \"" + std::string(70000, 'x') + "\"}"),
+       "/settings.json is larger than 65536 bytes"},
+      {"settings: a link", [&](auto& h, auto& e) { mk(h), symlink((e + "/Collect.conf").c_str(), (h + "/settings.json").c_str()); },
+       "/settings.json: Too many levels of symbolic links (a symbolic link is not read)"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir dir;
+    const std::string home = dir / "home", elsewhere = dir / "elsewhere";
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
+    kztest::writeFile(elsewhere + "/Collect.conf", "{}");
+    row.plant(row.name == "home below a file" ? dir / "file" : home, elsewhere);
+    LocalPlatform p(homeAt(dir, row.name == "home below a file" ? "file/home" : "home"));
+    EXPECT_EQ(p.platformInvalid(), !row.atJobDir);
+    subclientFiles files;
+    std::string path;
+    EXPECT_EQ(p.subclientDirAndFiles(5, 6, &files, 1, nullptr), -1);
+    if (!row.atJobDir) {
+      EXPECT_FALSE(p.openRawResults(1, 7, path));
+      EXPECT_EQ(p.newJobId(), -1);
+    }
+    std::string want = row.error;
+    for (size_t at; (at = want.find('@')) != std::string::npos;) want.replace(at, 1, p.home());
+    EXPECT_NE(p.error().find(want), std::string::npos) << p.error();
+    EXPECT_EQ(kztest::filesIn(elsewhere), (std::map<std::string, std::string>{{"Collect.conf", "{}"}}));
+  }
+
+  // A home made beforehand for others to read is narrowed, its new folders are private;
+  // settings in range are taken, and the streams never cut pieces below the floor.
   TempDir dir;
-  kztest::writeFile(dir / "file", "x");
-  LocalPlatform p(homeAt(dir, "file/home"));  // below a regular file: ENOTDIR
-  EXPECT_TRUE(p.platformInvalid());
-  subclientFiles files;
-  EXPECT_EQ(p.subclientDirAndFiles(1, 2, &files, 1, nullptr), -1);
-  std::string path;
-  EXPECT_FALSE(p.openRawResults(1, 7, path));
-  EXPECT_EQ(p.newJobId(), -1);
+  ASSERT_EQ(mkdir((dir / "home").c_str(), 0755), 0);
+  kztest::writeFile(dir / "home/settings.json", R"({"streams": 1024, "splitFlag": false, "dorvane": "db1"})");
+  LocalPlatform p(homeAt(dir));
+  ASSERT_FALSE(p.platformInvalid()) << p.error();
+  for (const char* sub : {"", "/jobs", "/subclients"}) {
+    struct stat st;
+    ASSERT_EQ(stat((dir / "home" + sub).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u) << sub;
+  }
+  EXPECT_EQ(std::make_tuple(p.maxStreams(nullptr), p.settings().dorvane, p.settings().splitFlag),
+            std::make_tuple(1024, std::string("db1"), false));
+  p.setRecordedBytes(3 * LocalPlatform::kMinPieceBytes + 5);
+  EXPECT_EQ(p.maxStreams(nullptr), 3);
+  p.setRecordedBytes(100);
+  EXPECT_EQ(p.maxStreams(nullptr), 1);
+
+  // With no home at all there is no shared place to fall back on.
+  pid_t pid = fork();
+  if (pid == 0) {
+    for (const char* v : {"KZFIND_HOME", "XDG_STATE_HOME", "HOME"}) unsetenv(v);
+    if (getpwuid(54321) || setuid(54321) != 0) _exit(2);
+    LocalPlatform none;
+    _exit(none.platformInvalid() && none.error().find("set KZFIND_HOME") != std::string::npos ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "uid 54321 has a passwd entry here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// The log is private, rotated at its limit with a few old files kept, and at the default
+// level holds only errors and events.
+TEST(LocalPlatform, LogIsPrivateBoundedAndQuietByDefault) {
+  TempDir dir;
+  unsetenv("KZFIND_DEBUG");
+  LocalPlatform::Settings s = homeAt(dir);
+  s.logLimit = 1000;
+  LocalPlatform p(s);
+  EXPECT_EQ(p.debugLevel(), 0);
+  for (int i = 0; i < 200; ++i) p.debugLine(0, "Error", "f", 7, std::string(40, 'a' + i % 26));
+  const std::string log = dir / "home/kzfind.log";
+  for (const std::string suffix : {"", ".1", ".2", ".3"}) {
+    struct stat st;
+    ASSERT_EQ(lstat((log + suffix).c_str(), &st), 0) << suffix;
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << suffix;
+    EXPECT_LE(st.st_size, 1000) << suffix;
+    if (!suffix.empty()) {
+      EXPECT_GT(st.st_size, 900) << suffix;  // rotated when full, not earlier
+    }
+  }
+  EXPECT_NE(access((log + ".4").c_str(), F_OK), 0);
+  const std::string last = kztest::splitLines(kztest::readFile(log)).back();
+  EXPECT_TRUE(last.ends_with(" Error f: " + std::string(40, 'a' + 199 % 26))) << last;
 }
 
 // --- Contract of both platforms ---------------------------------------------------------
@@ -158,10 +276,13 @@ class PlatformContract : public ::testing::Test {
 using Platforms = ::testing::Types<LocalPlatform, FakePlatform>;
 TYPED_TEST_SUITE(PlatformContract, Platforms);
 
+// Whether the platform creates path, private to its owner, and writes it.
 bool writable(const std::string& path) {
   FILE* f = fopen_utf(path.c_str(), "w");
   bool ok = f && fputs("x\n", f) >= 0;
   ok = f && fclose(f) == 0 && ok;
+  struct stat st;
+  ok = ok && stat(path.c_str(), &st) == 0 && (st.st_mode & 07777) == 0600;
   unlink(path.c_str());
   return ok;
 }
@@ -196,13 +317,21 @@ TYPED_TEST(PlatformContract, JobFilesAreWritableInTheirDirectoryOrFailWhole) {
 TYPED_TEST(PlatformContract, FileOpensAndResultsBehaveLikeTheSystem) {
   const std::string file = this->m_temp / "plain";
   kztest::writeFile(file, "x");
-  std::pair<std::string, int> failures[] = {{this->m_temp / "missing/x", ENOENT}, {file + "/below", ENOTDIR}};
-  for (const auto& [path, err] : failures) {
-    errno = 0;
-    EXPECT_EQ(fopen_utf(path.c_str(), "w"), nullptr);
-    EXPECT_EQ(errno, err) << path;
-  }
   ASSERT_EQ(symlink(file.c_str(), (this->m_temp / "link").c_str()), 0);
+  ASSERT_EQ(mkfifo((this->m_temp / "fifo").c_str(), 0600), 0);
+  // A link in a job file's place is never followed; nor is a FIFO waited on.
+  const std::string link = this->m_temp / "link", fifo = this->m_temp / "fifo";
+  std::tuple<std::string, const char*, int> failures[] = {
+      {this->m_temp / "missing/x", "w", ENOENT}, {file + "/below", "w", ENOTDIR},
+      {link, "w", ELOOP}, {link, "a", ELOOP}, {link, "r", ELOOP},
+      {fifo, "r", EPERM}, {fifo, "w", ENXIO},  // a writer finds no reader at once
+  };
+  for (const auto& [path, mode, err] : failures) {
+    errno = 0;
+    EXPECT_EQ(fopen_utf(path.c_str(), mode), nullptr);
+    EXPECT_EQ(errno, err) << path << " " << mode;
+  }
+  EXPECT_EQ(kztest::readFile(file), "x");
   struct stat st;
   ASSERT_EQ(lstat_utf((this->m_temp / "link").c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));

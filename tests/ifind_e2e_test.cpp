@@ -6,6 +6,8 @@
 #include <time.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -14,6 +16,7 @@
 #include "hostservices/LocalPlatform.h"
 #include "ifind/Options.h"
 #include "ifind/ScanState.h"
+#include "ifind/Report.h"
 #include "ifind/ScanHost.h"
 #include "support/WriterSupport.h"
 
@@ -58,6 +61,7 @@ class IfindTest : public ::testing::Test {
       if (as.uid >= 0 && (setgid(as.uid) != 0 || setuid(as.uid) != 0)) _exit(126);
       struct rlimit rl = {static_cast<rlim_t>(as.fdLimit), static_cast<rlim_t>(as.fdLimit)};
       if (as.fdLimit > 0 && setrlimit(RLIMIT_NOFILE, &rl) != 0) _exit(125);
+      alarm(60);  // a hang ends as a failure (128 + SIGALRM), not as a stuck suite
       std::vector<char*> argv{const_cast<char*>(IFIND_BINARY)};
       for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
@@ -82,6 +86,15 @@ class IfindTest : public ::testing::Test {
     return j;
   }
 };
+
+// Runs fn in a child process as uid (from root); the planting other users could do.
+void asUser(uid_t uid, const std::function<int()>& fn) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(setgid(uid) == 0 && setuid(uid) == 0 && fn() == 0 ? 0 : 1);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ADD_FAILURE() << "could not act as uid " << uid;
+}
 
 // Every line of every collect file of a run, sorted.
 std::vector<std::string> collectLines(const json& summary) {
@@ -148,8 +161,21 @@ TEST_F(IfindTest, FullScanRecordsEveryEntryOnceWithAwkwardNames) {
   EXPECT_NE(std::string::npos, params.find(" -c " + std::to_string(lines.size()) + " "));
   EXPECT_NE(std::string::npos, run({"--history"}).out.find("success"));
 
-  // One reader, or several without batched stats, record the very same lines.
-  EXPECT_EQ(lines, collectLines(scan({"--threads", "1", tree()})));
+  // Damaged journal lines of any kind are passed over with a warning, never fatal.
+  std::ofstream(s["journal"].get<std::string>(), std::ios::app)
+      << "not json\n[1]\n{\"call\": 5}\n{\"ts\": 1}\n{\"call\": \"complete\", \"args\": {\"status\": \"2\"}}\n"
+         "{\"call\": \"concatPhaseParams\", \"args\": {\"params\": 7}}\n";
+  RunResult history = run({"--history"});
+  EXPECT_EQ(0, history.code) << history.err;
+  EXPECT_NE(std::string::npos, history.out.find("success"));
+  EXPECT_EQ(6u, splitLines(history.err).size()) << history.err;
+  EXPECT_EQ(params, ifind::lastPhaseParams(s["journal"].get<std::string>()));
+
+  // One reader, or several without batched stats, record the very same lines; however
+  // many streams are asked for, a few small files are not cut into pieces.
+  json oneReader = scan({"--threads", "1", "--streams", "1024", tree()});
+  EXPECT_EQ(lines, collectLines(oneReader));
+  EXPECT_EQ(1, oneReader["collectFiles"].get<int>());
   EXPECT_EQ(lines, collectLines(scan({"--threads", "3", "--single-stats", tree()})));
 }
 
@@ -163,6 +189,12 @@ TEST_F(IfindTest, ExitCodes) {
       {{"-f", "3", tree()}, 2, "Invalid Backup type"},
       {{"--threads", "0", tree()}, 2, "--threads"},
       {{"--bogus", tree()}, 2, "unknown option '--bogus'"},
+      {{"--streams", "999999999", tree()}, 2, "invalid value for --streams: '999999999' (at most 1024)"},
+      {{"-j", "4x", tree()}, 2, "invalid job id for option -j '4x'"},
+      {{"-j", "-5", tree()}, 2, "invalid job id for option -j '-5'"},
+      {{"-j", "0", tree()}, 2, "invalid job id for option -j '0'"},
+      {{"-j", "9", tree()}, 0, ""},
+      {{"-j", "9", tree()}, 2, "job 9 already has a journal (" + home() + "/jobs/9.jsonl)"},
       {{}, 2, "no content path"},
       {{"--help"}, 0, ""},
       {{tree()}, 0, ""},
@@ -173,6 +205,64 @@ TEST_F(IfindTest, ExitCodes) {
     EXPECT_NE(std::string::npos, r.err.find(row.message)) << r.err;
   }
   EXPECT_NE(std::string::npos, run({"--help"}).out.find("-appType"));
+}
+
+// What another local user can leave in or make of the state folder, tried on a root
+// scan: each is refused by name or ignored, and no file outside the home is touched.
+TEST_F(IfindTest, StateFolderAttacksAreRefused) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  ASSERT_EQ(0, chmod(tmp.path().c_str(), 0711));  // the other user may pass, not list
+  make({"f"});
+  const std::string victim = tmp / "victim", job = home() + "/subclients/1_7";
+  const std::vector<std::string> asJob = {"-a", "1:7", "-j", "5", tree()};
+  struct Row {
+    std::string name;
+    std::function<void()> plant;  // on a home made as the platform makes it
+    std::vector<std::string> args;
+    int code;
+    std::string message;  // in stderr
+  } rows[] = {
+      {"kzfind.log", [&] { symlink((victim + "/file").c_str(), (home() + "/kzfind.log").c_str()); }, asJob, 0, ""},
+      {"next-job-id", [&] { symlink((victim + "/file").c_str(), (home() + "/next-job-id").c_str()); }, {tree()}, 1,
+       "cannot allocate a job id"},
+      {"journal", [&] { symlink((victim + "/file").c_str(), (home() + "/jobs/6.jsonl").c_str()); },
+       {"-a", "1:7", "-j", "6", tree()}, 2, "job 6 already has a journal"},
+      {"DirChange.tmp", [&] { symlink((victim + "/file").c_str(), (job + "/DirChange.tmp").c_str()); }, asJob, 1,
+       "Failed open dirchange file"},
+      {"results-5.raw", [&] { symlink((victim + "/file").c_str(), (job + "/results-5.raw").c_str()); }, asJob, 0, ""},
+      {"Collect1.kzf", [&] { symlink((victim + "/file").c_str(), (job + "/Collect1.kzf").c_str()); }, asJob, 0, ""},  // removed at Start
+      {"history.jsonl", [&] { symlink((victim + "/file").c_str(), (job + "/history.jsonl").c_str()); }, asJob, 0, ""},
+      {"failures.log", [&] { symlink((victim + "/file").c_str(), (job + "/failures.log").c_str()); },
+       {"-a", "1:7", "-j", "5", tree(), tmp / "missing"}, 1, ""},
+      {"job directory a link", [&] {
+         rmdir(job.c_str());
+         symlink(victim.c_str(), job.c_str());
+       }, asJob, 1, "bad ownership or modes for directory " + job},
+      {"home of another user", [&] { chown(home().c_str(), 65534, 65534); }, asJob, 1,
+       "bad ownership or modes for directory " + home() + " (owner uid 65534"},
+      {"home writable by others", [&] {
+         chmod(home().c_str(), 0777);
+         asUser(65534, [&] { return symlink((victim + "/file").c_str(), (home() + "/kzfind.log").c_str()); });
+       }, asJob, 1,
+       "bad ownership or modes for directory " + home() + " (owner uid 0, mode 0777)"},
+      {"settings.json a FIFO", [&] { mkfifo((home() + "/settings.json").c_str(), 0600); }, asJob, 1,
+       home() + "/settings.json is not a regular file"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::filesystem::remove_all(home());
+    std::filesystem::remove_all(victim);
+    for (const std::string& d : {home(), home() + "/jobs", home() + "/subclients", job, victim})
+      ASSERT_EQ(0, mkdir(d.c_str(), 0700));
+    kztest::writeFile(victim + "/file", "secret");
+    kztest::writeFile(victim + "/Collect.conf", "keep");
+    row.plant();
+    RunResult r = run(row.args);
+    EXPECT_EQ(row.code, r.code) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(row.message)) << r.err;
+    EXPECT_EQ(kztest::filesIn(victim),
+              (std::map<std::string, std::string>{{"Collect.conf", "keep"}, {"file", "secret"}}));
+  }
 }
 
 // A directory the scan may not read is a failure of that entry only: the scan goes on,
@@ -351,9 +441,20 @@ TEST_F(IfindTest, IncrementalAfterFullRecordsOnlyWhatChanged) {
   EXPECT_EQ((std::vector<std::string>{"Version2", tree() + "/b", "\t" + tree() + "/b/new", "\t" + tree() + "/b/old"}),
             lines);
 
+  // At the default level the log names none of the changed folder's entries; a trace does.
+  EXPECT_EQ(std::string::npos, readFile(home() + "/kzfind.log").find(tree() + "/b"));
+
   // A differential compares with the full, so it takes both changes again.
-  json diff = scan({"--differential", tree()});
+  json diff = scan({"--differential", "--debug-level", "1", tree()});
   EXPECT_EQ(json::array({diff["files"], diff["referenceTime"]}), json::array({2, fullStart}));
+  EXPECT_NE(std::string::npos, readFile(home() + "/kzfind.log").find(tree() + "/b/new"));
+
+  // Everything the runs left is private to the user who ran them.
+  for (const auto& e : std::filesystem::recursive_directory_iterator(home())) {
+    struct stat st;
+    ASSERT_EQ(0, lstat(e.path().c_str(), &st));
+    EXPECT_EQ(e.is_directory() ? 040700u : 0100600u, st.st_mode) << e.path();
+  }
 }
 
 // What an incremental compares with besides times: a folder moved in keeps its old

@@ -1,6 +1,8 @@
 // The writers beside the walk: collect lines (numbering, sizes, the quit flag, failures),
 // ancestor records, the directory-change file, AppleDouble companion markers and the
 // time preserver.
+#include <sys/sysmacros.h>
+
 #include "scanphase/AppleDouble.h"
 #include "scanphase/InodePropPreserver.h"
 #include "support/WriterSupport.h"
@@ -222,22 +224,30 @@ TEST_F(AppleDoubleTest, CompanionKinds) {
   kztest::writeFile(dir / "target", header());
   struct {
     const char* expected;
-    char kind;  // f: a file of these bytes, n: none, d: a directory, p: a FIFO, l: a link to a companion
+    // f: a file of these bytes, n: none, d: a directory, p: a FIFO, c: a device,
+    // l: a link to a genuine companion, z: a link to /dev/zero
+    char kind;
     std::string bytes = {};
   } cases[] = {
       {"-", 'f', header()}, {"-", 'f', header() + "more"}, {"-", 'f', header(std::string("\1\0", 2))},
       {"", 'f', header({"\0\0", 2})}, {"", 'f', version}, {"", 'f', filler}, {"", 'f', header().substr(0, 25)},
       {"", 'n'}, {"", 'd'}, {"", 'p'},  // a FIFO must not block the scan
-      {"-", 'l'},
+      {"", 'c'}, {"", 'l'}, {"", 'z'},  // anyone can name these like a companion
   };
   const std::string f = dir / "._f";
   for (const auto& c : cases) {
     SCOPED_TRACE(c.kind + testing::PrintToString(c.bytes));
     std::filesystem::remove_all(f);
     if (c.kind == 'f') kztest::writeFile(f, c.bytes);
+    if (c.kind == 'c' && mknod(f.c_str(), S_IFCHR | 0644, makedev(1, 5)) != 0) continue;  // unprivileged: no device
     ASSERT_EQ(0, c.kind == 'd' ? mkdir(f.c_str(), 0755) : c.kind == 'p' ? mkfifo(f.c_str(), 0644)
-                                                       : c.kind == 'l' ? symlink("target", f.c_str()) : 0);
-    EXPECT_EQ(marker({}, c.kind == 'l'), c.expected);  // a link's times are not touched
+                                                       : c.kind == 'l' ? symlink("target", f.c_str())
+                                                       : c.kind == 'z' ? symlink("/dev/zero", f.c_str()) : 0);
+    const unsigned long opens = appleDoubleOpens();
+    EXPECT_EQ(marker({}, c.kind == 'l' || c.kind == 'z'), c.expected);  // a link's times are not touched
+    if (c.kind == 'l' || c.kind == 'z') {
+      EXPECT_EQ(appleDoubleOpens(), opens) << "a link was followed";
+    }
   }
 }
 

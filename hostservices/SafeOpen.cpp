@@ -1,0 +1,84 @@
+#include "hostservices/SafeOpen.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace kzhost {
+
+bool fopenModeFlags(const char* mode, int& flags, bool& truncate) {
+  if (!mode) return false;
+  int f = 0;
+  bool t = false;
+  switch (mode[0]) {
+    case 'r': f = O_RDONLY; break;
+    case 'w': f = O_WRONLY | O_CREAT; t = true; break;
+    case 'a': f = O_WRONLY | O_CREAT | O_APPEND; break;
+    default: return false;
+  }
+  for (const char* c = mode + 1; *c; ++c) {
+    switch (*c) {
+      case '+': f = (f & ~O_ACCMODE) | O_RDWR; break;
+      case 'b':
+      case 'e': break;
+      case 'x': f |= O_EXCL; break;
+      default: return false;
+    }
+  }
+  flags = f;
+  truncate = t;
+  return true;
+}
+
+int openFileAt(int dirFd, const char* name, int flags, mode_t mode) {
+  const bool truncate = flags & O_TRUNC;
+  // O_NONBLOCK: opening a FIFO must not wait for a peer; it is refused below anyway.
+  int fd = ::openat(dirFd, name, (flags & ~O_TRUNC) | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, mode);
+  if (fd < 0) return -1;
+  struct stat st;
+  int err = 0;
+  if (fstat(fd, &st) != 0) {
+    err = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    err = S_ISDIR(st.st_mode) ? EISDIR : EPERM;
+  } else {
+    const bool writes = (flags & O_ACCMODE) != O_RDONLY;
+    if (writes && st.st_uid == geteuid() && (st.st_mode & 077) != 0) (void)fchmod(fd, st.st_mode & 0700);
+    if (!(flags & O_NONBLOCK)) {
+      int fl = fcntl(fd, F_GETFL);
+      if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) err = errno;
+    }
+    if (!err && truncate && ftruncate(fd, 0) != 0) err = errno;
+  }
+  if (err) {
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
+  return fd;
+}
+
+FILE* openStreamAt(int dirFd, const char* name, const char* mode) {
+  int flags = 0;
+  bool truncate = false;
+  if (!name || !fopenModeFlags(mode, flags, truncate)) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  int fd = openFileAt(dirFd, name, flags | (truncate ? O_TRUNC : 0));
+  if (fd < 0) return nullptr;
+  // fdopen gets only what it understands; the creation flags were applied above.
+  const bool plus = (flags & O_ACCMODE) == O_RDWR;
+  const char* streamMode = mode[0] == 'r' ? (plus ? "r+" : "r") : mode[0] == 'w' ? (plus ? "w+" : "w") : (plus ? "a+" : "a");
+  FILE* fp = fdopen(fd, streamMode);
+  if (!fp) {
+    int err = errno;
+    ::close(fd);
+    errno = err;
+  }
+  return fp;
+}
+
+}  // namespace kzhost
