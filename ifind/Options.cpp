@@ -98,7 +98,9 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
       };
       static constexpr std::pair<std::string_view, bool Options::*> kSwitches[] = {
           {"--help", &Options::help},           {"-h", &Options::help},
-          {"--version", &Options::version},
+          {"--version", &Options::version},     {"-V", &Options::version},
+          {"--list", &Options::list},           {"--files-only", &Options::filesOnly},
+          {"-0", &Options::print0},             {"--null", &Options::print0},
           {"--one-file-system", &Options::oneFileSystem}, {"--appledouble", &Options::appleDouble},
           {"--preserve-atime", &Options::preserveAtime}, {"--quiet", &Options::quiet},
           {"--json", &Options::json},           {"--history", &Options::history},
@@ -115,12 +117,16 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
       } else if (isType != std::end(kTypes)) {
         out.backupType = isType->second;
       } else if (name == "--exclude" || name == "--streams" || name == "--threads" || name == "--debug-level" ||
-                 name == "--wait") {
+                 name == "--wait" || name == "--job") {
         auto v = needValue();
         if (!v) return "option '" + name + "' needs a value";
         if (name == "--exclude") {
           if (v->empty()) return std::string("option '--exclude' needs a pattern");
           out.excludes.push_back(*v);
+        } else if (name == "--job") {
+          if (v->empty() || v->size() > 18 || !std::all_of(v->begin(), v->end(), ::isdigit) || atoll(v->c_str()) < 1)
+            return "invalid value for --job: '" + *v + "' (a job id, as --history shows it)";
+          out.listJob = atoll(v->c_str());
         } else if (name == "--debug-level" || name == "--wait") {
           if (v->empty() || v->size() > 7 || !std::all_of(v->begin(), v->end(), ::isdigit))
             return "invalid value for " + name + ": '" + *v + "'";
@@ -171,8 +177,13 @@ std::string usageText(const char* program) {
          "  --quiet               no progress line\n"
          "  --json                print the summary as one JSON object\n"
          "  --history             list the jobs run so far and exit\n"
+         "  --list                print the entries the latest scan of PATHs recorded, as real\n"
+         "                        paths (entries below the PATHs, folders too), and exit\n"
+         "  --job N               with --list: that job's entries (refused once replaced)\n"
+         "  -0, --null            with --list: end each path with NUL instead of newline\n"
+         "  --files-only          with --list: leave folders out\n"
          "  --help                this text\n"
-         "  --version             the version, then exit\n"
+         "  -V, --version         the version, then exit\n"
          "\n"
          "Scan phase options (filled in when not given):\n"
          "  -j JOBID              job id, a positive number without a journal yet (default: a new\n"

@@ -22,6 +22,10 @@ struct Options {
   bool history = false;
   bool help = false;
   bool version = false;
+  bool list = false;        // --list: print the entries of the latest (or --job) scan
+  bool print0 = false;      // -0, --null: entries ended by NUL, not newline
+  bool filesOnly = false;   // --files-only: no folders in the list
+  long long listJob = 0;    // --job N
   bool singleStats = false;  // --single-stats
   bool batchStats = false;   // --batch-stats
   bool followRoots = false;  // -H, --dereference-args: walk what a content path that is a link points to

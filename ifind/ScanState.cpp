@@ -64,7 +64,14 @@ std::vector<ScanRecord> readRecords(const std::string& jobDir) {
     auto ref = field<int64_t>(j, "referenceTime");
     auto sel = field<std::string>(j, "selection");
     if (!id || !status || !type || !ref || !sel || (*status != "success" && *status != "partial")) continue;
-    records.push_back({*id, *status == "partial", *type, *ref, *sel});
+    ScanRecord r{*id, *status == "partial", *type, *ref, *sel, {}, {}};
+    for (auto [key, list] : {std::pair{"contentPaths", &r.roots}, std::pair{"collectFiles", &r.collectFiles}}) {
+      auto it = j.find(key);
+      if (it == j.end() || !it->is_array()) continue;
+      for (const json& p : *it)
+        if (p.is_string()) list->push_back(p.get<std::string>());
+    }
+    records.push_back(std::move(r));
   }
   return records;
 }
@@ -209,7 +216,9 @@ bool recordScan(const std::string& jobDir, const ScanRecord& r) {
             {"status", r.partial ? "partial" : "success"},
             {"backupType", r.backupType},
             {"referenceTime", r.referenceTime},
-            {"selection", r.selection}};
+            {"selection", r.selection},
+            {"contentPaths", r.roots},
+            {"collectFiles", r.collectFiles}};
   std::string line = j.dump() + "\n";
   int fd = ::open((jobDir + "/scans.jsonl").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;
@@ -238,6 +247,57 @@ bool recordScan(const std::string& jobDir, const ScanRecord& r) {
     closedir(d);
   }
   return true;
+}
+
+bool noteListsOwner(const std::string& jobDir, long long jobId) {
+  const std::string text = std::to_string(jobId) + "\n";
+  int fd = ::open((jobDir + "/lists-of").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  return ::close(fd) == 0 && ok;
+}
+
+int listScan(const std::string& jobDir, long long jobId, char sep, bool filesOnly, FILE* out, FILE* err) {
+  std::vector<ScanRecord> records = readRecords(jobDir);
+  auto rec = std::find_if(records.rbegin(), records.rend(),
+                          [&](const ScanRecord& r) { return jobId == 0 || r.jobId == jobId; });
+  if (rec == records.rend()) {
+    fprintf(err, jobId ? "ifind: job %lld is no recorded scan of these paths\n" : "ifind: no recorded scan of these paths\n",
+            jobId);
+    return 1;
+  }
+  long long owner = 0;
+  readLines(jobDir + "/lists-of", [&](std::string_view line) {
+    owner = atoll(std::string(line).c_str());
+    return true;
+  });
+  if (owner != rec->jobId) {
+    fprintf(err, "ifind: the lists of job %lld were replaced by those of job %lld\n", rec->jobId, owner);
+    return 1;
+  }
+  auto inside = [&](const std::string& p) {
+    return std::any_of(rec->roots.begin(), rec->roots.end(), [&](const std::string& r) {
+      return r == "/" || p == r || (p.size() > r.size() && p.starts_with(r) && p[r.size()] == '/');
+    });
+  };
+  for (const std::string& file : rec->collectFiles) {
+    bool ok = readLines(file, [&](std::string_view line) {
+      // A leading "-" marks a file with an AppleDouble companion; paths begin with "/".
+      if (line.starts_with("-/")) line.remove_prefix(1);
+      std::string path = unescapeFileName(line);
+      if (!inside(path)) return true;  // the folders above the content paths
+      struct stat st {};
+      if (filesOnly && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+      fwrite(path.data(), 1, path.size(), out);
+      fputc(sep, out);
+      return true;
+    });
+    if (!ok) {
+      fprintf(err, "ifind: %s of job %lld is missing or cut short\n", file.c_str(), rec->jobId);
+      return 1;
+    }
+  }
+  return fflush(out) == 0 && !ferror(out) ? 0 : 1;
 }
 
 }  // namespace ifind

@@ -85,9 +85,20 @@ struct ScanRecord {
   int backupType = 1;
   int64_t referenceTime = 0;
   std::string selection;
+  std::vector<std::string> roots;         // the content paths
+  std::vector<std::string> collectFiles;  // what the scan left for the next phase
 };
 // Appends the record of a finished scan (its files written before) and removes the
 // files of scans no later scan can use as a base. False when the record was not written.
 bool recordScan(const std::string& jobDir, const ScanRecord& record);
+
+// Notes that the job directory's lists (collect files) are now jobId's, before its walk
+// writes them: a listing must never pass an earlier scan's record off with them.
+bool noteListsOwner(const std::string& jobDir, long long jobId);
+
+// Writes the entries a recorded scan left in its collect files, as real paths, each
+// ended by sep: jobId 0 the latest scan. Only entries at or below its content paths;
+// with filesOnly, no folders. 0 on success; else prints why to err and returns 1.
+int listScan(const std::string& jobDir, long long jobId, char sep, bool filesOnly, FILE* out, FILE* err);
 
 }  // namespace ifind

@@ -141,6 +141,17 @@ int main(int argc, char** argv) {
   }
   const std::string jobDir = platform->subclientDir(major, minor);
 
+  if (opt.list) {
+    // A scan running now is rewriting the lists: wait for it or refuse, as a scan would.
+    std::string holder;
+    int err = platform->lockSubclient(major, minor, opt.waitSeconds, &holder);
+    if (err == EWOULDBLOCK) {
+      fprintf(stderr, "ifind: a scan of these paths is running (%s); its lists are not complete\n", holder.c_str());
+      return 4;
+    }
+    return listScan(jobDir, opt.listJob, opt.print0 ? '\0' : '\n', opt.filesOnly, stdout, stderr);
+  }
+
   // One scan of a subclient at a time, from before its start until it is recorded.
   std::string holder;
   int lockErr = platform->lockSubclient(major, minor, 0, &holder);
@@ -269,6 +280,9 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  if (!noteListsOwner(jobDir, jobId))
+    fprintf(stderr, "ifind: cannot note this job in %s/lists-of: %s (--list will refuse its lists)\n", jobDir.c_str(),
+            strerror(errno));
   host->loadMounts();
   host->loadFilterFile();
   const ScanStats& stats = host->scan();
@@ -285,9 +299,14 @@ int main(int argc, char** argv) {
                       "); raise the open-file limit (ulimit -n) or use fewer --threads";
   else if (stats.writeErrors) summary.failure = "the scan's output files could not be written";
   else if (!summary.succeeded) summary.failure = "the finish failed; see " + platform->home() + "/kzfind.log";
+  for (int n = 1; n < host->m_nextCollectNum; ++n) {
+    std::string p = host->m_collectDir + "/" + host->m_collectBase + std::to_string(n) + "." + host->m_collectExt;
+    if (access(p.c_str(), F_OK) == 0) summary.collectPaths.push_back(p);
+  }
   if (summary.succeeded) {
     // Without its lists this scan cannot be compared with: the next one takes more, not less.
-    if (!stateKept || !recordScan(jobDir, {jobId, summary.partial, type, host->m_startTime, selection}))
+    if (!stateKept || !recordScan(jobDir, {jobId, summary.partial, type, host->m_startTime, selection, roots,
+                                           summary.collectPaths}))
       fprintf(stderr, "ifind: this scan could not be recorded in %s (the next incremental compares with an earlier scan or runs as a full scan)\n",
               jobDir.c_str());
   }
@@ -299,10 +318,6 @@ int main(int argc, char** argv) {
   summary.splitConfig = host->m_collectDir + "/split_config";
   summary.failuresFile = host->m_files.failuresFile;
   if (summary.succeeded) summary.phaseParams = lastPhaseParams(summary.journal);
-  for (int n = 1; n < host->m_nextCollectNum; ++n) {
-    std::string p = host->m_collectDir + "/" + host->m_collectBase + std::to_string(n) + "." + host->m_collectExt;
-    if (access(p.c_str(), F_OK) == 0) summary.collectPaths.push_back(p);
-  }
   host.reset();
 
   nlohmann::json record = summaryJson(summary);

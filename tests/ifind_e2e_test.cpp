@@ -177,6 +177,28 @@ TEST_F(IfindTest, FullScanRecordsEveryEntryOnceWithAwkwardNames) {
   EXPECT_EQ(lines, collectLines(oneReader));
   EXPECT_EQ(1, oneReader["collectFiles"].get<int>());
   EXPECT_EQ(lines, collectLines(scan({"--threads", "3", "--single-stats", tree()})));
+
+  // --list gives back the tree's entries as they are, byte for byte, for tar and friends;
+  // an earlier job's lists, replaced since, are refused.
+  std::vector<std::string> raw = {tree(), tree() + "/link", tree() + "/fifo"};
+  for (std::string rel : entries) raw.push_back(tree() + "/" + (rel.back() == '/' ? rel.substr(0, rel.size() - 1) : rel));
+  std::sort(raw.begin(), raw.end());
+  RunResult listed = run({"--list", "-0", tree()});
+  std::vector<std::string> got;
+  for (size_t at = 0, end; (end = listed.out.find('\0', at)) != std::string::npos; at = end + 1)
+    got.push_back(listed.out.substr(at, end - at));
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(raw, got) << listed.err;
+  const std::string tarCmd = std::string(IFIND_BINARY) + " --list -0 " + tree() + " | tar --null --no-recursion -T - -cf " +
+                             (tmp / "x.tar") + " 2>/dev/null && tar -tf " + (tmp / "x.tar") + " | wc -l >" + (tmp / "n");
+  setenv("KZFIND_HOME", home().c_str(), 1);
+  ASSERT_EQ(0, system(tarCmd.c_str()));
+  EXPECT_EQ(std::to_string(raw.size()) + "\n", readFile(tmp / "n"));
+  const std::string files = run({"--list", "--files-only", "-0", tree()}).out;
+  EXPECT_EQ(raw.size() - 4, static_cast<size_t>(std::count(files.begin(), files.end(), '\0')));  // 4 folders
+  RunResult replaced = run({"--list", "--job", std::to_string(s["jobId"].get<long long>()), tree()});
+  EXPECT_EQ(1, replaced.code);
+  EXPECT_NE(std::string::npos, replaced.err.find("were replaced by those of job")) << replaced.err;
 }
 
 TEST_F(IfindTest, ExitCodes) {
@@ -579,7 +601,7 @@ void keepScan(const std::string& jobDir, long long id, int type, bool partial, s
   w.addDir(1, 2, "/t/new\nline");
   for (const std::string& f : failed) w.addFailed(f);
   ASSERT_TRUE(w.close());
-  ASSERT_TRUE(ifind::recordScan(jobDir, {id, partial, type, id * 100, "S"}));
+  ASSERT_TRUE(ifind::recordScan(jobDir, {id, partial, type, id * 100, "S", {}, {}}));
 }
 
 }  // namespace
