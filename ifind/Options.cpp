@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 
 #include "hostservices/LocalPlatform.h"
 
@@ -49,6 +50,29 @@ std::optional<std::string> checkJobId(const std::string& value) {
 }  // namespace
 
 int Options::effectiveBackupType() const { return phaseType ? atoi(phaseType->c_str()) : backupType; }
+
+namespace {
+
+// Options that take a value.
+constexpr std::string_view kValued[] = {"--exclude", "-e", "--exclude-from", "--exclude-if-present", "--streams",
+                                        "--threads", "--debug-level", "--wait", "--job"};
+
+size_t editDistance(std::string_view a, std::string_view b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diag = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      size_t up = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diag = up;
+    }
+  }
+  return row[b.size()];
+}
+
+}  // namespace
 
 std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
   bool pathsOnly = false;
@@ -101,8 +125,10 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
           {"--version", &Options::version},     {"-V", &Options::version},
           {"--list", &Options::list},           {"--files-only", &Options::filesOnly},
           {"-0", &Options::print0},             {"--null", &Options::print0},
-          {"--one-file-system", &Options::oneFileSystem}, {"--appledouble", &Options::appleDouble},
-          {"--preserve-atime", &Options::preserveAtime}, {"--quiet", &Options::quiet},
+          {"--one-file-system", &Options::oneFileSystem}, {"-x", &Options::oneFileSystem},
+          {"--appledouble", &Options::appleDouble},
+          {"--preserve-atime", &Options::preserveAtime}, {"--quiet", &Options::quiet}, {"-q", &Options::quiet},
+          {"--exclude-caches", &Options::excludeCaches},
           {"--json", &Options::json},           {"--history", &Options::history},
           {"--single-stats", &Options::singleStats}, {"--batch-stats", &Options::batchStats},
           {"-H", &Options::followRoots},
@@ -116,13 +142,24 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
         out.*(isSwitch->second) = true;
       } else if (isType != std::end(kTypes)) {
         out.backupType = isType->second;
-      } else if (name == "--exclude" || name == "--streams" || name == "--threads" || name == "--debug-level" ||
-                 name == "--wait" || name == "--job") {
+      } else if (std::find(std::begin(kValued), std::end(kValued), name) != std::end(kValued)) {
+        if (name == "-e") name = "--exclude";
         auto v = needValue();
         if (!v) return "option '" + name + "' needs a value";
         if (name == "--exclude") {
           if (v->empty()) return std::string("option '--exclude' needs a pattern");
           out.excludes.push_back(*v);
+        } else if (name == "--exclude-from") {
+          std::ifstream in(*v);
+          if (!in) return "cannot read the exclude file '" + *v + "': " + strerror(errno);
+          for (std::string line; std::getline(in, line);) {
+            while (!line.empty() && line.back() == '\r') line.pop_back();
+            if (!line.empty() && line[0] != '#') out.excludes.push_back(line);
+          }
+        } else if (name == "--exclude-if-present") {
+          if (v->empty() || v->find('/') != std::string::npos)
+            return "invalid value for --exclude-if-present: '" + *v + "' (a name, without '/')";
+          out.excludeIfPresent.push_back(*v);
         } else if (name == "--job") {
           if (v->empty() || v->size() > 18 || !std::all_of(v->begin(), v->end(), ::isdigit) || atoll(v->c_str()) < 1)
             return "invalid value for --job: '" + *v + "' (a job id, as --history shows it)";
@@ -140,7 +177,22 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
           (name == "--streams" ? out.streams : out.threads) = *n;
         }
       } else {
-        return "unknown option '" + arg + "' (a path that begins with '-' goes after '--')";
+        std::string hint = " (a path that begins with '-' goes after '--')";
+        if (name.starts_with("--")) {
+          // The nearest long option by edit distance, when it is near.
+          std::string best;
+          size_t bestCost = 3;
+          auto consider = [&](std::string_view known) {
+            if (!known.starts_with("--")) return;
+            size_t cost = editDistance(name, known);
+            if (cost < bestCost) bestCost = cost, best = known;
+          };
+          for (auto& e : kSwitches) consider(e.first);
+          for (auto& e : kTypes) consider(e.first);
+          for (std::string_view v : kValued) consider(v);
+          if (!best.empty()) hint = "; did you mean '" + best + "'?";
+        }
+        return "unknown option '" + arg + "'" + hint;
       }
       continue;
     }
@@ -158,8 +210,15 @@ std::string usageText(const char* program) {
          "  --full                a full scan (the default)\n"
          "  --incremental         only what changed since the last successful scan\n"
          "  --differential        only what changed since the last successful full scan\n"
-         "  --exclude GLOB        leave out entries whose path or name matches (repeatable)\n"
-         "  --one-file-system     do not enter other file systems below a PATH\n"
+         "  -e, --exclude GLOB    leave out what matches (repeatable): a name (*.log), a folder\n"
+         "                        (cache/), a path below a PATH (tree/cache, sub/**/tmp), or a\n"
+         "                        whole path (/srv/tmp); '*' stops at '/', '**' does not\n"
+         "  --exclude-from FILE   the patterns of FILE, one a line ('#' starts a comment)\n"
+         "  --exclude-caches      leave out what folders tagged by CACHEDIR.TAG hold\n"
+         "  --exclude-if-present NAME  leave out folders that hold an entry NAME\n"
+         "                        (the subclient's own patterns: the file 'filters' in its job\n"
+         "                        directory, one a line)\n"
+         "  -x, --one-file-system do not enter other file systems below a PATH\n"
          "  -H, --dereference-args  a PATH that is a symbolic link: scan what it points to\n"
          "                        (else the link itself is recorded)\n"
          "  --appledouble         mark files that have an AppleDouble companion\n"
@@ -174,7 +233,7 @@ std::string usageText(const char* program) {
          "                        1 traces changed folders and failed entries, 2 every file)\n"
          "  --wait SECONDS        wait this long for another scan of the same paths to end\n"
          "                        (default: refuse at once)\n"
-         "  --quiet               no progress line\n"
+         "  -q, --quiet           no progress line\n"
          "  --json                print the summary as one JSON object\n"
          "  --history             list the jobs run so far and exit\n"
          "  --list                print the entries the latest scan of PATHs recorded, as real\n"

@@ -12,7 +12,9 @@ namespace ifind {
 
 struct Options {
   std::vector<std::string> paths;     // content paths as given
-  std::vector<std::string> excludes;  // --exclude
+  std::vector<std::string> excludes;  // --exclude, and the lines of each --exclude-from file
+  bool excludeCaches = false;         // --exclude-caches
+  std::vector<std::string> excludeIfPresent;  // --exclude-if-present
   int backupType = 1;                 // --full 1, --incremental 2, --differential 4; a phase -f/-t wins
   bool oneFileSystem = false;
   bool appleDouble = false;

@@ -1,7 +1,7 @@
 // What the reference scanner records for each entry the walker yields.
 #include "ifind/ScanHost.h"
 
-#include <fnmatch.h>
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -27,10 +27,6 @@ double monotonicSeconds() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-std::string_view baseName(std::string_view path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
 
 }  // namespace
 
@@ -110,7 +106,9 @@ std::string humanBytes(uint64_t bytes) {
   return buf;
 }
 
-ScanHost::ScanHost(ScanConfig config) : m_config(std::move(config)) { m_patterns = m_config.excludes; }
+ScanHost::ScanHost(ScanConfig config) : m_config(std::move(config)) {
+  for (const std::string& p : m_config.excludes) m_excludes.add(p);
+}
 
 ScanHost::~ScanHost() {
   if (m_failuresFp) fclose(m_failuresFp);
@@ -136,21 +134,49 @@ void ScanHost::loadFilterFile() {
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
     size_t start = line.find_first_not_of(" \t");
     if (start == std::string::npos || line[start] == '#') continue;
-    m_patterns.push_back(line.substr(start));
+    m_excludes.add(line.substr(start));
   }
 }
 
-bool ScanHost::filtered(std::string_view path) {
-  if (m_patterns.empty()) return false;
-  return CheckIfFileisFilteredOut(path.data());  // the walker's paths are NUL-terminated
+bool ScanHost::filtered(const WalkEntry& e) {
+  return !m_excludes.empty() && m_excludes.excluded(e.path, m_root, e.type == EntryType::Directory);
 }
 
 bool ScanHost::CheckIfFileisFilteredOut(const char* path) {
-  if (!path) return false;
-  std::string_view base = baseName(path);
-  for (const std::string& p : m_patterns) {
-    if (fnmatch(p.c_str(), path, 0) == 0) return true;
-    if (fnmatch(p.c_str(), base.data(), 0) == 0) return true;  // base ends the NUL-terminated path
+  if (!path || m_excludes.empty()) return false;
+  std::string_view p(path);
+  for (const std::string& root : m_config.roots) {
+    if (p.size() <= root.size() || !p.starts_with(root) || (root != "/" && p[root.size()] != '/')) continue;
+    struct stat st {};
+    return m_excludes.excluded(p, root, lstat(path, &st) == 0 && S_ISDIR(st.st_mode));
+  }
+  return false;
+}
+
+// A folder left out as a whole (it holds an --exclude-if-present name), or one whose
+// content is (a cache tagged by CACHEDIR.TAG).
+bool ScanHost::excludedFolder(const WalkEntry& e, DirState& d) {
+  if (m_config.excludeIfPresent.empty() && !m_config.excludeCaches) return false;
+  m_scratch.assign(e.path);
+  m_scratch.push_back('/');
+  const size_t base = m_scratch.size();
+  struct stat st {};
+  for (const std::string& name : m_config.excludeIfPresent) {
+    m_scratch.resize(base);
+    m_scratch += name;
+    if (lstat(m_scratch.c_str(), &st) == 0) return true;
+  }
+  if (m_config.excludeCaches) {
+    static constexpr char kSignature[] = "Signature: 8a477f597d28d172789f06886806bc55";
+    m_scratch.resize(base);
+    m_scratch += "CACHEDIR.TAG";
+    int fd = open(m_scratch.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+      char buf[sizeof kSignature - 1];
+      d.cache = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && read(fd, buf, sizeof buf) == sizeof buf &&
+                memcmp(buf, kSignature, sizeof buf) == 0;
+      close(fd);
+    }
   }
   return false;
 }
@@ -304,11 +330,12 @@ Action ScanHost::onEntry(const WalkEntry& e) {
     fail(e);
     return Action::Continue;
   }
-  if (e.depth > 0 && filtered(e.path)) {
+  if (e.depth == 0) m_root.assign(e.path);
+  DirState* parent = e.depth > 0 && static_cast<size_t>(e.depth) <= m_dirs.size() ? &m_dirs[e.depth - 1] : nullptr;
+  if (e.depth > 0 && (filtered(e) || (parent && parent->cache && e.name != "CACHEDIR.TAG"))) {
     ++m_stats.excluded;
     return Action::Prune;
   }
-  DirState* parent = e.depth > 0 && static_cast<size_t>(e.depth) <= m_dirs.size() ? &m_dirs[e.depth - 1] : nullptr;
   if (parent && parent->changed) {
     if (addToDirchange(e.path.data(), true) != 0) ++m_stats.writeErrors;
   }
@@ -351,6 +378,11 @@ Action ScanHost::onDirEnter(const WalkEntry& e) {
     fail(e);
     // The entries read before a read error are still recorded.
     if (e.failed != Failed::Read) return Action::Prune;
+  }
+  if (!e.otherDevice && excludedFolder(e, d)) {
+    ++m_stats.excluded;
+    d = DirState{};  // not even its own line
+    return Action::Prune;
   }
   ++m_stats.directories;
   if (m_jobCtrl && m_jobCtrl->checkQuitFlag()) {

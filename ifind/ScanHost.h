@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "ifind/Exclude.h"
 #include "ifind/ScanState.h"
 #include "ifind/Walker.h"
 #include "scanphase/KzFind.h"
@@ -21,7 +22,9 @@ namespace ifind {
 
 struct ScanConfig {
   std::vector<std::string> roots;     // absolute, normalised, none inside another
-  std::vector<std::string> excludes;  // fnmatch patterns (full path or base name)
+  std::vector<std::string> excludes;  // patterns, as ifind/Exclude.h reads them
+  bool excludeCaches = false;         // leave out what a folder tagged CACHEDIR.TAG holds (not the tag)
+  std::vector<std::string> excludeIfPresent;  // leave out folders that hold an entry of one of these names
   bool oneFileSystem = false;
   bool skipPseudoFileSystems = true;
   int threads = 1;
@@ -112,6 +115,7 @@ class ScanHost : public KzFind {
     bool want = false;     // the directory itself is to be recorded
     bool covered = false;  // a collectAncestors call already recorded it
     bool takeAll = false;  // an incremental takes everything below, whatever its times
+    bool cache = false;    // tagged as a cache: only the tag itself is taken
   };
 
   Action visit(const WalkEntry& e);
@@ -122,7 +126,7 @@ class ScanHost : public KzFind {
   void failRoot(const WalkEntry& e);
   bool newer(const struct stat* st) const;
   bool owed(std::string_view path) const;
-  bool filtered(std::string_view path);
+  bool filtered(const WalkEntry& e);
   void progressTick(std::string_view path, bool force);
   void clearProgress();
 
@@ -132,7 +136,9 @@ class ScanHost : public KzFind {
   bool m_incremental = false;
   bool m_finishing = false;
   std::vector<DirState> m_dirs;  // by depth, for the directories being walked
-  std::vector<std::string> m_patterns;
+  bool excludedFolder(const WalkEntry& e, DirState& d);
+  ExcludeRules m_excludes;
+  std::string m_root;  // the content path being walked
   std::vector<dev_t> m_pseudoDevices;
   std::string m_scratch;
 

@@ -113,7 +113,8 @@ int main(int argc, char** argv) {
   }
   if (opt.paths.empty()) return usageError("no content path given");
   int type = opt.effectiveBackupType();
-  if (type != 1 && type != 2 && type != 4) return usageError("Invalid Backup type");
+  if (type != 1 && type != 2 && type != 4)
+    return usageError("invalid backup type " + std::to_string(type) + " (1 full, 2 incremental, 4 differential)");
 
   std::vector<std::string> resolved;
   const std::string cwd = currentDirectory();
@@ -174,7 +175,10 @@ int main(int argc, char** argv) {
 
   Summary summary;
   // What a later incremental must compare with, and what this one compares with.
-  const std::string selection = selectionKey(roots, opt.excludes, readSmallFile(jobDir + "/filters"),
+  std::vector<std::string> excludes = opt.excludes;
+  if (opt.excludeCaches) excludes.push_back("\1caches");  // not a pattern anyone writes
+  for (const std::string& n : opt.excludeIfPresent) excludes.push_back("\1if-present " + n);
+  const std::string selection = selectionKey(roots, excludes, readSmallFile(jobDir + "/filters"),
                                              opt.oneFileSystem, opt.followRoots);
   std::optional<ScanBase> base;
   long long refTime = 0;
@@ -236,6 +240,8 @@ int main(int argc, char** argv) {
   ScanConfig config;
   config.roots = roots;
   config.excludes = opt.excludes;
+  config.excludeCaches = opt.excludeCaches;
+  config.excludeIfPresent = opt.excludeIfPresent;
   config.oneFileSystem = opt.oneFileSystem;
   config.followRoots = opt.followRoots;
   config.threads = std::clamp(opt.threads > 0 ? opt.threads : cpus(), 1, 8);

@@ -14,6 +14,7 @@
 
 #include "hostservices/FileUtil.h"
 #include "hostservices/LocalPlatform.h"
+#include "ifind/Exclude.h"
 #include "ifind/Options.h"
 #include "ifind/ScanState.h"
 #include "ifind/Report.h"
@@ -208,7 +209,8 @@ TEST_F(IfindTest, ExitCodes) {
     std::string message;  // in stderr
   } rows[] = {
       {{"-j"}, 2, "Insufficient arguments for option 'j'"},
-      {{"-f", "3", tree()}, 2, "Invalid Backup type"},
+      {{"-f", "3", tree()}, 2, "invalid backup type 3"},
+      {{"--exlude", "x", tree()}, 2, "unknown option '--exlude'; did you mean '--exclude'?"},
       {{"--threads", "0", tree()}, 2, "--threads"},
       {{"--bogus", tree()}, 2, "unknown option '--bogus'"},
       {{"--streams", "999999999", tree()}, 2, "invalid value for --streams: '999999999' (at most 1024)"},
@@ -573,6 +575,40 @@ TEST_F(IfindTest, ExcludesAndTheFilterFile) {
 
   kztest::writeFile(first["jobDir"].get<std::string>() + "/filters", "# comment\n\n" + tree() + "/byfile\n");
   EXPECT_EQ(under({"keep", "skipdir", "keep/a.txt", "keep/b.tmp", "skipdir/c.txt"}), collectLines(scan({tree()})));
+
+  // A file of patterns, a folder anchored at the content path, caches and marked folders.
+  make({"c/", "c/CACHEDIR.TAG", "c/blob", "c/sub/", "c/sub/x", "n/", "n/.nobackup", "n/y", "keep/deep/", "keep/deep/z"});
+  kztest::writeFile(tree() + "/c/CACHEDIR.TAG", "Signature: 8a477f597d28d172789f06886806bc55\n# a cache\n");
+  kztest::writeFile(tmp / "patterns", "# mine\n*.tmp\n" + tree().substr(tree().rfind('/') + 1) + "/skipdir\nkeep/**/z\n");
+  json more = scan({"--exclude-from", tmp / "patterns", "--exclude-caches", "--exclude-if-present", ".nobackup", tree()});
+  EXPECT_EQ(under({"keep", "keep/a.txt", "keep/deep", "c", "c/CACHEDIR.TAG"}), collectLines(more));
+}
+
+// Patterns as rsync and borg users write them.
+TEST(ExcludeRules, Table) {
+  struct {
+    const char* pattern;
+    const char* path;  // below the content path /srv/tree
+    bool isDir;
+    bool excluded;
+  } rows[] = {
+      {"*.log", "/srv/tree/a/b.log", false, true},     {"*.log", "/srv/tree/a.log/x", false, false},
+      {"[!a-z]*", "/srv/tree/abc", false, false},      {"[!a-z]*", "/srv/tree/Abc", false, true},
+      {"cache/", "/srv/tree/x/cache", true, true},     {"cache/", "/srv/tree/x/cache", false, false},
+      {"tree/cache", "/srv/tree/cache", true, true},   {"cache", "/srv/tree/x/cache", false, true},
+      {"x/cache", "/srv/tree/x/cache", true, true},    {"x/cache", "/srv/tree/y/x/cache", true, false},
+      {"a/*/c", "/srv/tree/a/b/c", false, true},       {"a/*/c", "/srv/tree/a/b/b/c", false, false},
+      {"a/**/c", "/srv/tree/a/b/b/c", false, true},    {"a/**/c", "/srv/tree/a/c", false, true},
+      {"/srv/tree/a", "/srv/tree/a", true, true},      {"/srv/*/a", "/srv/tree/a", true, true},
+      {"\\*", "/srv/tree/*", false, true},           {"\\*", "/srv/tree/x", false, false},
+      {"[]]x", "/srv/tree/]x", false, true},           {"?.c", "/srv/tree/a.c", false, true},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(std::string(r.pattern) + " " + r.path);
+    ifind::ExcludeRules rules;
+    rules.add(r.pattern);
+    EXPECT_EQ(r.excluded, rules.excluded(r.path, "/srv/tree", r.isDir));
+  }
 }
 
 TEST(IfindMounts, ParsesMountInfo) {
