@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -25,15 +26,6 @@ std::string withCommas(uint64_t v) {
   return out;
 }
 
-std::string timeText(long long t) {
-  if (t <= 0) return t == 0 ? "none" : "unknown";
-  time_t tt = static_cast<time_t>(t);
-  struct tm tm {};
-  localtime_r(&tt, &tm);
-  char buf[40];
-  strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-  return buf;
-}
 
 // The number after token in a parameter string, or -1.
 long long paramValue(const std::string& params, const std::string& token) {
@@ -67,7 +59,7 @@ void applyRecord(const json& j, HistoryRow& row, bool& sawComplete) {
   } else if (call == "setNumStreams") {
     row.streams = args.value("count", -1LL);
   } else if (call == "concatPhaseParams") {
-    row.entries = paramValue(args.value("params", ""), "-c");
+    row.recorded = paramValue(args.value("params", ""), "-c");
   } else if (call == "ifindSummary") {
     row.referenceTime = args.value("referenceTime", -1LL);
     // The scanner's own record knows an interruption, which sends no report.
@@ -76,18 +68,28 @@ void applyRecord(const json& j, HistoryRow& row, bool& sawComplete) {
     } else if (args.contains("succeeded")) {
       row.status = !args.value("succeeded", false) ? "failed" : args.value("partial", false) ? "partial" : "success";
     }
-    if (args.contains("recorded")) row.entries = args.value("recorded", -1LL);
+    if (args.contains("recorded")) row.recorded = args.value("recorded", -1LL);
     if (args.contains("streams")) row.streams = args.value("streams", -1LL);
     if (args.contains("backupType")) row.backupType = args.value("backupType", 0);
     if (args.contains("contentPaths") && args["contentPaths"].is_array()) {
-      row.paths.clear();
+      row.roots.clear();
       for (const json& p : args["contentPaths"])
-        if (p.is_string()) row.paths += (row.paths.empty() ? "" : " ") + p.get<std::string>();
+        if (p.is_string()) row.roots.push_back(p.get<std::string>());
     }
   }
 }
 
 }  // namespace
+
+std::string utcText(long long t) {
+  if (t <= 0) return t == 0 ? "none" : "unknown";
+  time_t tt = static_cast<time_t>(t);
+  struct tm tm {};
+  gmtime_r(&tt, &tm);
+  char buf[40];
+  strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
 
 const char* backupTypeName(int type) {
   switch (type) {
@@ -114,7 +116,7 @@ std::string formatSummary(const Summary& s) {
   for (size_t i = 0; i < s.roots.size(); ++i) o << (i ? " " : "") << s.roots[i];
   o << "\n";
   if (s.backupType != 1) {
-    o << "  reference time " << timeText(s.referenceTime) << " (" << s.referenceTime << ")";
+    o << "  reference time " << utcText(s.referenceTime) << " (" << s.referenceTime << ")";
     if (s.baseJob) o << ", compared with job " << s.baseJob;
     o << "\n";
   }
@@ -147,10 +149,12 @@ std::string formatSummary(const Summary& s) {
 
 json summaryJson(const Summary& s) {
   const ScanStats& st = s.stats;
-  return json{{"jobId", s.jobId},
+  return json{{"version", kJsonVersion},
+              {"jobId", s.jobId},
               {"backupType", s.backupType},
               {"type", backupTypeName(s.backupType)},
               {"referenceTime", s.referenceTime},
+              {"reference", utcText(s.referenceTime)},
               {"contentPaths", s.roots},
               {"succeeded", s.succeeded},
               {"partial", s.partial},
@@ -172,9 +176,9 @@ json summaryJson(const Summary& s) {
               {"collectFiles", s.collectFiles},
               {"streams", s.streams},
               {"phaseParams", s.phaseParams},
-              {"seconds", st.seconds},
+              {"seconds", std::round(st.seconds * 1000) / 1000},
               {"statStrategy", st.statStrategy},
-              {"entriesPerSecond", st.seconds > 0 ? static_cast<double>(st.entries) / st.seconds : 0.0},
+              {"entriesPerSecond", std::round(st.seconds > 0 ? static_cast<double>(st.entries) / st.seconds : 0.0)},
               {"jobDir", s.jobDir},
               {"collectPaths", s.collectPaths},
               {"splitConfig", s.splitConfig},
@@ -264,24 +268,29 @@ void printHistory(const std::vector<HistoryRow>& rows, bool asJson, FILE* out) {
                    {"status", r.status},
                    {"type", backupTypeName(r.backupType)},
                    {"referenceTime", r.referenceTime},
-                   {"entries", r.entries},
+                   {"reference", utcText(r.referenceTime)},
+                   {"recorded", r.recorded},
                    {"streams", r.streams},
-                   {"contentPaths", r.paths}});
-    fprintf(out, "%s\n", dumpJson(a).c_str());
+                   {"contentPaths", r.roots}});
+    fprintf(out, "%s\n", dumpJson(json{{"version", kJsonVersion}, {"jobs", a}}).c_str());
     return;
   }
   if (rows.empty()) {
     fprintf(out, "no jobs yet\n");
     return;
   }
-  fprintf(out, "%-6s %-24s %-15s %-12s %-19s %10s %7s  %s\n", "JOB", "STARTED", "STATUS", "TYPE", "REFERENCE",
-          "ENTRIES", "STREAMS", "PATHS");
+  // Times in UTC, as the journal keeps them; LINES counts collect lines, as "recorded" does.
+  fprintf(out, "%-6s %-20s %-15s %-12s %-20s %10s %7s  %s\n", "JOB", "STARTED", "STATUS", "TYPE", "REFERENCE",
+          "LINES", "STREAMS", "PATHS");
   for (const HistoryRow& r : rows) {
-    std::string ref = r.referenceTime < 0 ? "-" : timeText(r.referenceTime);
-    std::string entries = r.entries < 0 ? "-" : std::to_string(r.entries);
+    std::string started = r.started.size() > 19 ? r.started.substr(0, 19) + "Z" : r.started;
+    std::string ref = r.referenceTime < 0 ? "-" : utcText(r.referenceTime);
+    std::string lines = r.recorded < 0 ? "-" : std::to_string(r.recorded);
     std::string streams = r.streams < 0 ? "-" : std::to_string(r.streams);
-    fprintf(out, "%-6lld %-24s %-15s %-12s %-19s %10s %7s  %s\n", r.jobId, r.started.c_str(), r.status.c_str(),
-            backupTypeName(r.backupType), ref.c_str(), entries.c_str(), streams.c_str(), r.paths.c_str());
+    std::string paths;
+    for (const std::string& p : r.roots) paths += (paths.empty() ? "" : " ") + p;
+    fprintf(out, "%-6lld %-20s %-15s %-12s %-20s %10s %7s  %s\n", r.jobId, started.c_str(), r.status.c_str(),
+            backupTypeName(r.backupType), ref.c_str(), lines.c_str(), streams.c_str(), paths.c_str());
   }
 }
 

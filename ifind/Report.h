@@ -35,7 +35,13 @@ struct Summary {
   std::vector<std::string> collectPaths;
 };
 
+// The version of the JSON the scanner prints (summary and history); raised when a key
+// changes meaning or shape.
+constexpr int kJsonVersion = 1;
+
 const char* backupTypeName(int type);
+// "2026-12-06T23:19:37Z"; "none" for 0, "unknown" below.
+std::string utcText(long long seconds);
 std::string formatSummary(const Summary& s);
 nlohmann::json summaryJson(const Summary& s);
 // Dumps JSON with invalid UTF-8 (possible in paths) replaced, never throwing.
@@ -54,9 +60,9 @@ struct HistoryRow {
   std::string status;   // "success", "partial", "failed", "interrupted", "running/aborted"
   int backupType = 0;
   long long referenceTime = -1;  // -1 unknown
-  long long entries = -1;
+  long long recorded = -1;  // collect lines, as the summary's "recorded"
   long long streams = -1;
-  std::string paths;
+  std::vector<std::string> roots;  // the content paths
 };
 // Lines of a journal that are not JSON objects, or hold a field of another type than
 // the journal writes, are skipped whole, each with a line on warnings (when not null).

@@ -107,15 +107,6 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  if (opt.history) {
-    printHistory(readHistory(platform->home()), opt.json, stdout);
-    return 0;
-  }
-  if (opt.paths.empty()) return usageError("no content path given");
-  int type = opt.effectiveBackupType();
-  if (type != 1 && type != 2 && type != 4)
-    return usageError("invalid backup type " + std::to_string(type) + " (1 full, 2 incremental, 4 differential)");
-
   std::vector<std::string> resolved;
   const std::string cwd = currentDirectory();
   for (const std::string& p : opt.paths) {
@@ -125,6 +116,18 @@ int main(int argc, char** argv) {
     resolved.push_back(*r);
   }
   std::vector<std::string> roots = contentRoots(resolved);
+
+  if (opt.history) {
+    // With PATHs, the jobs of that selection of paths only.
+    std::vector<HistoryRow> rows = readHistory(platform->home());
+    if (!roots.empty()) std::erase_if(rows, [&](const HistoryRow& r) { return r.roots != roots; });
+    printHistory(rows, opt.json, stdout);
+    return 0;
+  }
+  if (roots.empty()) return usageError("no content path given");
+  int type = opt.effectiveBackupType();
+  if (type != 1 && type != 2 && type != 4)
+    return usageError("invalid backup type " + std::to_string(type) + " (1 full, 2 incremental, 4 differential)");
   for (const std::string& r : roots) {
     struct stat lst {}, st {};
     if (!opt.followRoots && lstat(r.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode) && stat(r.c_str(), &st) == 0 &&
