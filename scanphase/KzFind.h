@@ -1,11 +1,27 @@
 // KzFind: the base class of the file-scan phase of a backup job.
 //
-// A host constructs a subclass, then calls, in this order and on one thread:
-// Initialize, AppInitialize, JobInitialize, SCInitialize, EngineInitialize,
-// ProxyInitialize, Start, (the walk: addToCollect, collectAncestors,
-// addToDirchange, reportFailFile), Finish, and destroys the object.
-// The write calls and Finish need a successful JobInitialize and Start; a
-// successful Finish needs AppInitialize.
+// What a host does. It constructs a subclass and drives it on one thread, in this
+// order: Initialize(argc, argv), AppInitialize, JobInitialize, SCInitialize,
+// EngineInitialize, ProxyInitialize, Start, the walk, Finish, and destroys the object.
+// Each phase operation returns a CLoError; what the host does after an error is its own
+// choice, but these preconditions are not checked by the calls that rely on them:
+//   - the write calls (addToCollect, collectAncestors, addToDirchange, reportFailFile)
+//     and Finish need JobInitialize and Start to have succeeded: they use the job
+//     control client, the collect file names and the directory-change file;
+//   - Finish is called once per Start; a scan it reports as a success needs
+//     AppInitialize to have succeeded (the subclient gives the stream count);
+//   - destroying the object without Finish closes what is open and reports nothing.
+//
+// What the walking subclass does, between Start and Finish:
+//   - fills m_mounts with the mount table before the first addToCollect when it sets
+//     m_checkAppleDouble (companions on "hfs*" mounts are never opened);
+//   - calls addToCollect per file, collectAncestors per recorded path, addToDirchange
+//     for changed directories and their children, reportFailFile per failed entry;
+//   - sets m_scanSucceeded before Finish when the walk succeeded (it starts false, and
+//     Finish reports a failed scan unless it is set);
+//   - may set m_checkAppleDouble, m_preserveAtime, m_failWholeJob, m_isChildPhase,
+//     m_baseCollectNum, m_extraPhaseParams and m_dirchangeContext (from its constructor
+//     on), and may override the virtual hooks below.
 #pragma once
 
 #include <cstdint>

@@ -91,9 +91,12 @@ TEST(Faces, OddPlatformAnswersAreSafe) {
   sw.streams = 0;
   ScopedFakePlatform fake(sw);
   EXPECT_EQ(ApplicationId("1:x").getApplicationId(nullptr), -1);
-  int count = 0;
-  EXPECT_NE(AutoStreamHandler::GetMaxNumberOfStreams(nullptr, count, false, 0, 0, nullptr), 0);
-  EXPECT_EQ(count, 1);  // never zero streams, whatever the platform says
+  for (int streams : {0, -3}) {  // handed on unchanged: Finish decides what none means
+    fake->switches().streams = streams;
+    int count = 7;
+    EXPECT_NE(AutoStreamHandler::GetMaxNumberOfStreams(nullptr, count, false, 0, 0, nullptr), 0);
+    EXPECT_EQ(count, streams);
+  }
 }
 
 // --- Local platform ---------------------------------------------------------------------

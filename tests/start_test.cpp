@@ -242,4 +242,29 @@ TEST(Lifecycle, DestroyAfterStartWithoutFinishKeepsEveryLine) {
   EXPECT_EQ(kztest::readFile(dir + "/left-open.kzf"), "/a|1\n");
 }
 
+// A second Start begins a fresh set of outputs: neither a line the first attempt lost nor
+// its open collect file (removed by the cleanup) reaches the second run.
+TEST(Lifecycle, SecondStartBeginsFreshOutputs) {
+  ScopedFakePlatform fake;
+  KzFind f;
+  ASSERT_FALSE(kztest::startPhase(f).IsError());
+  ASSERT_EQ(f.addToCollect("/first", 1), 0);
+  FILE* dirchange = f.m_dirchangeFp;
+  f.m_dirchangeFp = fopen("/dev/full", "w");
+  setvbuf(f.m_dirchangeFp, nullptr, _IONBF, 0);
+  ASSERT_EQ(f.addToDirchange("/lost", false), -1);
+  fclose(f.m_dirchangeFp);
+  f.m_dirchangeFp = dirchange;
+
+  ASSERT_FALSE(f.Start().IsError());
+  ASSERT_EQ(f.addToCollect("/second", 1), 0);
+  f.m_scanSucceeded = true;
+  fake->clear();
+  f.Finish();
+  EXPECT_EQ(kztest::jobManagerCalls(*fake, true),
+            (Lines{"updateInfo(false)", "setNumStreams(1)", "concatPhaseParams", "updateInfo(false)",
+                   "complete(1,1,0,0)", "finishedWork(120000)"}));
+  EXPECT_EQ(kztest::readFile(f.m_collectDir + "/Collect1.kzf"), "/second\n");
+}
+
 }  // namespace

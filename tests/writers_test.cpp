@@ -213,6 +213,17 @@ TEST_F(DirChangeTest, LinesAndTheFirstLineCheck) {
     EXPECT_EQ(find.addToDirchange(path, child), 0);
   EXPECT_EQ(kztest::flushAndRead(find.m_dirchangeFp, dir / "dc"), "\t/c/z\n/a\n\t/a/y\\pz\n/b\\nc\n");
   EXPECT_EQ(kztest::countLogged(*fake, "dirChange:/a/y\\pz\n"), 1);
+  fclose(find.m_dirchangeFp);
+
+  // A TAB that cannot be written: -1 and nothing else, not even a debug line.
+  find.m_dirchangeFp = fopen("/dev/full", "w");
+  setvbuf(find.m_dirchangeFp, nullptr, _IONBF, 0);
+  const size_t lines = fake->debugLines().size();
+  EXPECT_EQ(find.addToDirchange("/d/x", true), -1);
+  EXPECT_EQ(fake->debugLines().size(), lines);
+  EXPECT_TRUE(KzFindTestAccess::outputLost(find));
+  fclose(find.m_dirchangeFp);
+  find.m_dirchangeFp = nullptr;
 }
 
 TEST_F(AppleDoubleTest, CompanionKinds) {
