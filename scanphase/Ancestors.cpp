@@ -1,5 +1,6 @@
 // Ancestor directory records: the directories above the recorded files.
 #include <cerrno>
+#include <cstring>
 #include <string_view>
 #include <unordered_set>
 
@@ -62,6 +63,7 @@ int KzFind::dumpAncestors() {
     DecideIfNewMountPoint(dir.c_str(), false);
     if (!switchCollectFile()) continue;  // logged; the next entry tries the open again
     std::string line = escapeFileName(dir.c_str());
+    line.resize(strlen(line.c_str()));  // C text, as every line of the outputs
     line.push_back('\n');
     if (fwrite(line.data(), 1, line.size(), m_collectFp) != line.size() || ferror(m_collectFp)) {
       m_event.debug(1, "Could not write ancestor '%s' to %s, errno %d", dir.c_str(), m_collectPath.c_str(), errno);

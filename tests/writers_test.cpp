@@ -16,6 +16,8 @@ class SteeredFind : public KzFind {
  public:
   int forcedNum = 0;  // 0: the base choice
   int interruptions = 0;
+  std::string escapeTail;  // appended to every escaped form
+  std::string escapeFileName(const char* path) override { return KzFind::escapeFileName(path) + escapeTail; }
   void DecideIfNewMountPoint(const char* path, bool flag) override {
     if (forcedNum) m_curCollectNum = forcedNum;
     else KzFind::DecideIfNewMountPoint(path, flag);
@@ -44,15 +46,21 @@ std::string header(std::string count = std::string("\0\2", 2)) {
   return std::string("\0\5\x16\7\0\2\0\0", 8) + std::string(16, '\0') + count;
 }
 
-void setTimes(const std::string& path, time_t atime, time_t mtime) {
-  struct timespec ts[2] = {{atime, 0}, {mtime, 0}};
+// Access and modification times: seconds, nanoseconds, seconds, nanoseconds.
+using Times = std::tuple<time_t, long, time_t, long>;
+constexpr Times kOld{1000000000, 123456789, 1100000000, 987654321};  // an old atime: a read moves it
+
+void setTimes(const std::string& path, Times t) {
+  struct timespec ts[2] = {{std::get<0>(t), std::get<1>(t)}, {std::get<2>(t), std::get<3>(t)}};
   ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), ts, AT_SYMLINK_NOFOLLOW), 0);
 }
 
-std::pair<time_t, time_t> timesOf(const std::string& path) {
+// The times and, last, the ctime in nanoseconds.
+std::pair<Times, long long> timesOf(const std::string& path) {
   struct stat st {};
   EXPECT_EQ(lstat(path.c_str(), &st), 0);
-  return {st.st_atime, st.st_mtime};
+  return {{st.st_atim.tv_sec, st.st_atim.tv_nsec, st.st_mtim.tv_sec, st.st_mtim.tv_nsec},
+          st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec};
 }
 
 class AppleDoubleTest : public WriterTest {
@@ -80,6 +88,15 @@ TEST_F(CollectWriterTest, LinesSizesAndNumbering) {
   EXPECT_TRUE(find.m_collectInfo[1].totalSize == 145 && find.m_numEntries == 4 && find.m_nextCollectNum == 2);
   EXPECT_EQ(find.addToCollect("/huge", INT64_MAX), 0);  // the sum sticks at the limit
   EXPECT_EQ(find.m_collectInfo[1].totalSize, INT64_MAX);
+}
+
+// The escaped form is written as C text in every file, so a NUL inside it ends it.
+TEST_F(CollectWriterTest, EscapedTextEndsAtItsFirstNul) {
+  find.escapeTail = std::string("\0tail", 5);
+  ASSERT_EQ(find.addToCollect("/a", 5), 0);
+  find.collectAncestors("/b/f");
+  find.dumpAncestors();
+  EXPECT_EQ(contents(1), "/a|5\n/b\n");
 }
 
 TEST_F(CollectWriterTest, SwitchingReopensAndAppends) {
@@ -274,7 +291,7 @@ TEST_F(AppleDoubleTest, HfsMountsAreNeverOpened) {
 
 TEST_F(AppleDoubleTest, ThroughTheWriterWithTimesPreserved) {
   kztest::writeFile(dir / "._f", header());
-  setTimes(dir / "._f", 1000000000, 1100000000);  // older atime: a plain read would move it
+  setTimes(dir / "._f", kOld);
   unsigned long opens = appleDoubleOpens();
   find.m_preserveAtime = true;  // without m_checkAppleDouble: nothing is looked at
   ASSERT_EQ(find.addToCollect((dir / "f").c_str(), 3), 0);
@@ -282,31 +299,39 @@ TEST_F(AppleDoubleTest, ThroughTheWriterWithTimesPreserved) {
   find.m_checkAppleDouble = true;
   ASSERT_EQ(find.addToCollect((dir / "f").c_str(), 3), 0);
   EXPECT_EQ(contents(1), (dir / "f") + "|3\n-" + (dir / "f") + "|3\n");
-  EXPECT_EQ(timesOf(dir / "._f"), (std::pair<time_t, time_t>{1000000000, 1100000000}));
+  EXPECT_EQ(timesOf(dir / "._f").first, kOld);  // to the nanosecond
 
   // A marker that cannot be written fails the step; the times still go back.
+  setTimes(dir / "._f", kOld);
   FILE* full = fopen("/dev/full", "w");
   setvbuf(full, nullptr, _IONBF, 0);
   EXPECT_EQ(markAppleDoubleCompanion(full, (dir / "f").c_str(), {}, true), -1);
   fclose(full);
-  EXPECT_EQ(timesOf(dir / "._f").first, 1000000000);
+  EXPECT_EQ(timesOf(dir / "._f").first, kOld);
 }
 
-// The times captured at construction go back on a file; a link is left alone, and its
-// target must not be given the link's times.
-TEST_F(AppleDoubleTest, TimePreserverPutsBackFileTimesOnly) {
+// Only an access time that moved is put back, to the nanosecond; the modification time is
+// never written, and a companion nobody opened (on an HFS mount) keeps even its ctime. A
+// link is left alone, and its target must not be given the link's times.
+TEST_F(AppleDoubleTest, TimePreserverPutsBackAMovedAccessTimeOnly) {
   kztest::writeFile(dir / "file", "abc");
+  kztest::writeFile(dir / "._f", header());
   ASSERT_EQ(symlink("file", (dir / "link").c_str()), 0);
-  setTimes(dir / "file", 1000000000, 1100000000);
-  setTimes(dir / "link", 3000000, 4000000);
+  setTimes(dir / "file", kOld);
+  setTimes(dir / "._f", kOld);
+  setTimes(dir / "link", {3000000, 0, 4000000, 0});
+  const long long companionCtime = timesOf(dir / "._f").second;
+  usleep(20000);  // a later write of the times would show in the ctime
   {
     AMTimePreserver link(new CoreInodePropPreserver<struct stat>(dir / "link"));  // released last
     AMTimePreserver file(new CoreInodePropPreserver<struct stat>(dir / "file"));
-    setTimes(dir / "file", 5, 6);  // what reading would do
-    setTimes(dir / "link", 7, 8);
+    setTimes(dir / "file", {5, 0, 1200000000, 5});  // a read, and a write by someone else
+    setTimes(dir / "link", {7, 0, 8, 0});
   }
-  EXPECT_EQ(timesOf(dir / "file"), (std::pair<time_t, time_t>{1000000000, 1100000000}));
-  EXPECT_EQ(timesOf(dir / "link"), (std::pair<time_t, time_t>{7, 8}));
+  EXPECT_EQ(timesOf(dir / "file").first, (Times{1000000000, 123456789, 1200000000, 5}));
+  EXPECT_EQ(timesOf(dir / "link").first, (Times{7, 0, 8, 0}));
+  EXPECT_EQ(marker({{dir.path(), "hfs", ""}}, true), "");
+  EXPECT_EQ(timesOf(dir / "._f"), std::pair(kOld, companionCtime));
 }
 
 }  // namespace
