@@ -185,7 +185,9 @@ TEST_F(Split, CuttingSpreadsCollectFilesOverTheStreams) {
       if (r.text.starts_with("Will split")) cuts.push_back(std::to_string(r.level) + " " + r.text);
     }
     EXPECT_EQ(cuts.size(), c.pieces.size() - c.files.size());
-    if (!c.cutLines.empty()) EXPECT_EQ(cuts, c.cutLines);
+    if (!c.cutLines.empty()) {
+      EXPECT_EQ(cuts, c.cutLines);
+    }
   }
 
   // A piece that cannot be created stops the run: the first piece stays in collect file 1.
