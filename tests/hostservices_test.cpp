@@ -26,6 +26,7 @@ TEST(EscapeFileName, Table) {
   std::pair<const char*, const char*> cases[] = {
       {"/data/a.txt", "/data/a.txt"}, {"/a|b", "/a\\pb"},          {"/a\nb\r", "/a\\nb\\r"},
       {"/lit\\p", "/lit\\\\p"},  // a literal backslash-p must not read back as "|"
+      {"/a\rb", "/a\\rb"},  // a carriage return on its own
       {"|\\\n\r", "\\p\\\\\\n\\r"},   {"/caf\xc3\xa9", "/caf\xc3\xa9"}, {"", ""},
   };
   for (auto [path, escaped] : cases) {

@@ -87,10 +87,16 @@ TEST_F(Split, OpenFailuresStopTheRunWithTheOpenErrno) {
   }
 }
 
-// Case E: the scratch copy cannot be opened again (no descriptor is left once the
-// collect file has been re-created). The collect file stays empty; its lines wait in the
-// scratch copy for the next start to clear.
-TEST_F(Split, ScratchCopyThatCannotBeReopened) {
+// Case A: "split_config" cannot be created. Case E: the scratch copy cannot be opened
+// again (no descriptor is left once the collect file has been re-created); the collect
+// file stays empty and its lines wait in the scratch copy for the next start to clear.
+TEST_F(Split, SplitConfigOrScratchCopyThatCannotBeOpened) {
+  m_scan.m_collectDir = collect(1);  // a regular file where a directory is expected
+  writeFile(m_scan.m_collectDir, "x");
+  m_scan.m_nextCollectNum = 2;
+  kztest::expectError(m_scan.splitCollectFiles(), ENOTDIR, "Failed to open " + collect(1) + "/split_config", kSig);
+  m_scan.m_collectDir = m_dir.path();
+
   struct NoDescriptorAfter : kzhost::FakePlatform {
     std::string path;  // after this file is created, every descriptor is taken
     std::vector<int> held;
@@ -121,13 +127,6 @@ TEST_F(Split, ScratchCopyThatCannotBeReopened) {
   kztest::expectError(e, EMFILE, "Failed to open " + scratch(2), kSig);
   EXPECT_EQ(kztest::filesIn(m_dir.path()), (Files{{"C1.L", "/a\n"}, {"C2.L", ""}, {"C2.tmp", "/b|2\n"},
                                                  {"C3.L", "/c|3\n"}, {"split_config", "1\n"}}));
-}
-
-TEST_F(Split, SplitConfigThatCannotBeCreated) {
-  m_scan.m_collectDir = collect(1);  // a regular file where a directory is expected
-  writeFile(m_scan.m_collectDir, "x");
-  m_scan.m_nextCollectNum = 2;
-  kztest::expectError(m_scan.splitCollectFiles(), ENOTDIR, "Failed to open " + collect(1) + "/split_config", kSig);
 }
 
 // The folder holding split_config and collect files 1, 2, ... with these contents.

@@ -11,18 +11,16 @@ using Dirs = std::list<std::string>;
 using kzfind::detail::appleDoubleOpens;
 using kzfind::detail::markAppleDoubleCompanion;
 
-// A subclass whose collect number the test steers and whose interruptions it counts.
+// A subclass whose collect number and escaped forms the test steers.
 class SteeredFind : public KzFind {
  public:
   int forcedNum = 0;  // 0: the base choice
-  int interruptions = 0;
   std::string escapeTail;  // appended to every escaped form
   std::string escapeFileName(const char* path) override { return KzFind::escapeFileName(path) + escapeTail; }
   void DecideIfNewMountPoint(const char* path, bool flag) override {
     if (forcedNum) m_curCollectNum = forcedNum;
     else KzFind::DecideIfNewMountPoint(path, flag);
   }
-  void processIfindInterruption() override { ++interruptions; }
 };
 
 // A scan object writing dir/Collect<N>.kzf over a new recording fake.
@@ -90,15 +88,6 @@ TEST_F(CollectWriterTest, LinesSizesAndNumbering) {
   EXPECT_EQ(find.m_collectInfo[1].totalSize, INT64_MAX);
 }
 
-// The escaped form is written as C text in every file, so a NUL inside it ends it.
-TEST_F(CollectWriterTest, EscapedTextEndsAtItsFirstNul) {
-  find.escapeTail = std::string("\0tail", 5);
-  ASSERT_EQ(find.addToCollect("/a", 5), 0);
-  find.collectAncestors("/b/f");
-  find.dumpAncestors();
-  EXPECT_EQ(contents(1), "/a|5\n/b\n");
-}
-
 TEST_F(CollectWriterTest, SwitchingReopensAndAppends) {
   kztest::writeFile(file(1), "/old|1\n");
   for (int n : {1, 2, 1}) {
@@ -118,10 +107,10 @@ TEST_F(CollectWriterTest, SwitchingReopensAndAppends) {
 TEST_F(CollectWriterTest, QuitFlagInterruptsButStillRecords) {
   fake->switches().quitFlag = true;
   EXPECT_EQ(find.addToCollect("/early", 1), 0);  // no job control yet: the flag counts as down
-  EXPECT_EQ(find.interruptions, 0);
   find.m_jobCtrl = std::make_unique<KZJobCtrlClient>(0);
   for (int i = 0; i < 2; ++i) EXPECT_EQ(find.addToCollect("/q", 1), 0);
-  EXPECT_EQ(find.interruptions, 2);
+  // The base interruption tells the job manager once per call.
+  EXPECT_EQ(fake->calls(), (std::vector<std::string>{"finishedWork(120000)", "finishedWork(120000)"}));
   EXPECT_EQ(kztest::countLogged(*fake, "File Scan interrupted by Job Manager"), 2);
   EXPECT_EQ(contents(1), "/early|1\n/q|1\n/q|1\n");
 }
@@ -213,6 +202,13 @@ TEST_F(AncestorsTest, DumpWritesAfterTheFileLinesAndForgets) {
   EXPECT_EQ(contents(1), "/a/b\n/a\n/x/y/f|4\n/x/y\n/x\n/x/z\n/x/a\\pb\n");
   EXPECT_EQ(find.m_numEntries, 7);
   EXPECT_TRUE(find.m_ancestors.empty());
+
+  // The escaped form is C text in file and ancestor lines alike: a NUL inside it ends it.
+  find.escapeTail = std::string("\0tail", 5);
+  ASSERT_EQ(find.addToCollect("/c", 5), 0);
+  find.collectAncestors("/b/f");
+  find.dumpAncestors();
+  EXPECT_TRUE(contents(1).ends_with("/x/a\\pb\n/c|5\n/b\n"));
 }
 
 TEST_F(AncestorsTest, FailuresSkipEntriesAndAreNoticed) {
@@ -259,6 +255,9 @@ TEST_F(DirChangeTest, LinesAndTheFirstLineCheck) {
   EXPECT_TRUE(KzFindTestAccess::outputLost(find));
   fclose(find.m_dirchangeFp);
   find.m_dirchangeFp = nullptr;
+
+  find.reportFailFile("Permission denied", "/d/f");  // the reason comes first, the file second
+  EXPECT_EQ(fake->debugLines().back().text, "file '/d/f' (Permission denied) failed.");
 }
 
 TEST_F(AppleDoubleTest, CompanionKinds) {
