@@ -106,14 +106,17 @@ AMTimePreserver::~AMTimePreserver() {
   if (!m_preserver) return;
   // 1 (a symbolic link) is left alone: its target's times are not ours to set.
   if (m_preserver->getstatresult() == 0) {
-    std::string name = m_preserver->getname();
-    struct timespec times[2];
-    times[0].tv_sec = static_cast<time_t>(m_preserver->getatime());
-    times[0].tv_nsec = 0;
-    times[1].tv_sec = static_cast<time_t>(m_preserver->getmtime());
-    times[1].tv_nsec = 0;
-    int saved = errno;
-    (void)utimensat(AT_FDCWD, name.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    const int saved = errno;
+    const std::string name = m_preserver->getname();
+    const struct timespec atime = {static_cast<time_t>(m_preserver->getatime()),
+                                   static_cast<long>(m_preserver->getatimensec())};
+    struct stat now {};
+    // Still an entry of the captured type whose access time moved: only then is a write due.
+    if (lstat_utf(name.c_str(), &now) == 0 && (now.st_mode & S_IFMT) == (m_preserver->getmode() & S_IFMT) &&
+        (now.st_atim.tv_sec != atime.tv_sec || now.st_atim.tv_nsec != atime.tv_nsec)) {
+      const struct timespec times[2] = {atime, {0, UTIME_OMIT}};
+      (void)utimensat(AT_FDCWD, name.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    }
     errno = saved;
   }
   delete m_preserver;

@@ -33,11 +33,15 @@ class InodePropPreserverImpl {
   virtual int64_t getmtime() = 0;
   virtual uint32_t getinodeuid() = 0;
   virtual uint32_t getmode() = 0;
+  // The nanoseconds of the captured access time; 0 from a preserver that keeps seconds only.
+  virtual int64_t getatimensec() { return 0; }
 };
 
-// Takes over the preserver; its destruction puts the captured access and
-// modification times back (without following links) when the capture succeeded and
-// the entry is not a symbolic link.
+// Takes over the preserver. Its destruction puts the captured access time back, to the
+// nanosecond and without following links, when the capture succeeded, the entry is not
+// a symbolic link and its access time has moved since. The modification time is never
+// written: examining a file does not change it, and every write of a time moves the
+// ctime, which would make the file look changed to the next incremental scan.
 class AMTimePreserver {
  public:
   explicit AMTimePreserver(InodePropPreserverImpl* preserver) : m_preserver(preserver) {}

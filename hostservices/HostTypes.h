@@ -1,6 +1,7 @@
 // Plain records the host platform fills and the scan phase reads.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -35,7 +36,13 @@ struct subclientFiles {
   char historyFile[1024] = {};
   char dirChangeFile[1024] = {};
   char reservedFile[1024] = {};
+  char spareFile[1024] = {};
 };
+// Platforms fill this record by its layout: the job directory, then ten path fields.
+static_assert(sizeof(subclientFiles) == 2 * sizeof(int64_t) + 1025 + 10 * 1024 + 7 /* tail padding */);
+static_assert(offsetof(subclientFiles, collectFile) == 16 + 1025 && offsetof(subclientFiles, filterFile) == 16 + 1025 + 1024 &&
+              offsetof(subclientFiles, dirChangeTmpFile) == 16 + 1025 + 4 * 1024 &&
+              offsetof(subclientFiles, failuresFile) == 16 + 1025 + 5 * 1024);
 
 // One entry of the mount table.
 struct mntfs_ent {

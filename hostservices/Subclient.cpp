@@ -54,8 +54,8 @@ void StoreResults::cleanUp(void* reserved) { Platform::current().cleanUpResults(
 
 int AutoStreamHandler::GetMaxNumberOfStreams(const Subclient* subclient, int& count, bool flag, int zero1,
                                              int zero2, void* reserved) {
-  // The caller does not examine the result, so count is always left usable (at least 1).
-  int n = Platform::current().maxStreams(subclient);
-  count = n < 1 ? 1 : n;
-  return n < 1 ? -1 : 0;
+  // The count is the platform's, unchanged: Finish reads 0 or less as "no stream" and
+  // reports the success for the whole job. A platform that wants a floor sets it itself.
+  count = Platform::current().maxStreams(subclient);
+  return count < 1 ? -1 : 0;
 }

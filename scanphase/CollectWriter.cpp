@@ -91,7 +91,9 @@ int KzFind::addToCollect(const char* path, long long size) {
   char* end = std::to_chars(tail + 1, tail + sizeof tail - 1, size).ptr;
   *end++ = '\n';
   const auto tailLen = static_cast<size_t>(end - tail);
-  const bool written = fwrite_unlocked(escaped.data(), 1, escaped.size(), m_collectFp) == escaped.size() &&
+  // The escaped form is C text: a NUL that a subclass's escaping left inside ends it, as
+  // in the directory-change file, so no NUL byte ever reaches a collect line.
+  const bool written = fputs_unlocked(escaped.c_str(), m_collectFp) >= 0 &&
                        fwrite_unlocked(tail, 1, tailLen, m_collectFp) == tailLen;
   // The error flag stays set once a flush failed, so every later line fails as well.
   if (!written || ferror_unlocked(m_collectFp)) {

@@ -21,7 +21,6 @@ int KzFind::addToDirchange(const char* path, bool child) {
     }
   }
   if (child && fputc('\t', m_dirchangeFp) < 0) {
-    m_event.debug(1, "Could not write to the directory change file, errno %d", errno);
     m_outputLost = true;
     return -1;
   }

@@ -29,6 +29,7 @@ class CoreInodePropPreserver : public InodePropPreserverImpl {
   int64_t getmtime() override { return static_cast<int64_t>(statBuf.st_mtime); }
   uint32_t getinodeuid() override { return static_cast<uint32_t>(statBuf.st_uid); }
   uint32_t getmode() override { return static_cast<uint32_t>(statBuf.st_mode); }
+  int64_t getatimensec() override { return static_cast<int64_t>(statBuf.st_atim.tv_nsec); }
 
  private:
   std::string name;

@@ -1,11 +1,27 @@
 // KzFind: the base class of the file-scan phase of a backup job.
 //
-// A host constructs a subclass, then calls, in this order and on one thread:
-// Initialize, AppInitialize, JobInitialize, SCInitialize, EngineInitialize,
-// ProxyInitialize, Start, (the walk: addToCollect, collectAncestors,
-// addToDirchange, reportFailFile), Finish, and destroys the object.
-// The write calls and Finish need a successful JobInitialize and Start; a
-// successful Finish needs AppInitialize.
+// What a host does. It constructs a subclass and drives it on one thread, in this
+// order: Initialize(argc, argv), AppInitialize, JobInitialize, SCInitialize,
+// EngineInitialize, ProxyInitialize, Start, the walk, Finish, and destroys the object.
+// Each phase operation returns a CLoError; what the host does after an error is its own
+// choice, but these preconditions are not checked by the calls that rely on them:
+//   - the write calls (addToCollect, collectAncestors, addToDirchange, reportFailFile)
+//     and Finish need JobInitialize and Start to have succeeded: they use the job
+//     control client, the collect file names and the directory-change file;
+//   - Finish is called once per Start; a scan it reports as a success needs
+//     AppInitialize to have succeeded (the subclient gives the stream count);
+//   - destroying the object without Finish closes what is open and reports nothing.
+//
+// What the walking subclass does, between Start and Finish:
+//   - fills m_mounts with the mount table before the first addToCollect when it sets
+//     m_checkAppleDouble (companions on "hfs*" mounts are never opened);
+//   - calls addToCollect per file, collectAncestors per recorded path, addToDirchange
+//     for changed directories and their children, reportFailFile per failed entry;
+//   - sets m_scanSucceeded before Finish when the walk succeeded (it starts false, and
+//     Finish reports a failed scan unless it is set);
+//   - may set m_checkAppleDouble, m_preserveAtime, m_failWholeJob, m_isChildPhase,
+//     m_baseCollectNum, m_extraPhaseParams and m_dirchangeContext (from its constructor
+//     on), and may override the virtual hooks below.
 #pragma once
 
 #include <cstdint>
@@ -14,8 +30,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "hostservices/CLoError.h"
@@ -25,6 +39,7 @@
 #include "hostservices/HostTypes.h"
 #include "hostservices/JobClients.h"
 #include "hostservices/Subclient.h"
+#include "scanphase/AncestorList.h"
 
 // The library is built with hidden visibility; only KzFind is exported.
 #define KZFIND_EXPORT __attribute__((visibility("default")))
@@ -83,8 +98,9 @@ class KZFIND_EXPORT KzFind {
   // Records a file; 0 on success or a permitted skip, -1 when the collect file
   // cannot be opened or written.
   int addToCollect(const char* path, long long size);
-  // Remembers the directories above path (each once). Always 0. A subclass may clear,
-  // extend, prune or reorder m_ancestors between calls, but not edit an entry's text.
+  // Remembers the directories above path (each once). Always 0. A subclass may change
+  // m_ancestors in any way between calls (AncestorList.h says how long a mutable
+  // iterator or reference into it stays good).
   int collectAncestors(const char* path);
   // Writes the remembered directories into the collect files and forgets them. Always 0.
   int dumpAncestors();
@@ -143,7 +159,7 @@ class KZFIND_EXPORT KzFind {
   subclientFiles m_files;
   std::map<int32_t, _CollectFileInfo> m_collectInfo;
   std::vector<mntfs_ent> m_mounts;
-  std::list<std::string> m_ancestors;
+  AncestorList m_ancestors;
   std::string m_reserved3;
 
  private:
@@ -153,14 +169,9 @@ class KZFIND_EXPORT KzFind {
   bool switchCollectFile();
   // Closes m_collectFp, noting a failed close or write; false when data was lost.
   bool closeCollectFile();
-  // Constant-time presence test beside m_ancestors (views into its nodes).
+  // Brings m_ancestors' presence index in step with the list when a change dropped it.
   void syncAncestorIndex();
 
-  std::unordered_set<std::string_view> m_ancestorIndex;
-  // What m_ancestors looked like when the index was last in step with it.
-  size_t m_ancestorIndexCount = 0;
-  const std::string* m_ancestorIndexBack = nullptr;
-  bool m_ancestorsClosed = true;  // every parent of a listed directory is listed too
   // Set when an open of, write to, or close of a collect or directory-change file failed:
   // lines may be lost, so the scan must not be reported as a success.
   bool m_outputLost = false;

@@ -455,8 +455,8 @@ CLoError CollectSplitter::processFile(int32_t i) {
   if (!m_out.close()) return failIo(errno, Io::Write, m_scan.m_collectPath);
   unlink(scratch.c_str());
 
-  // A piece is described by the line of the file it was cut from.
-  if (isPiece) return CLoError::Success();
+  // Pieces are listed in their own turn, like any collect file that holds data; once a
+  // cut was made every line has three numbers.
   if (m_scan.m_curCollectNum != i) m_threeNumberLines = true;
   const int rc = m_threeNumberLines
                      ? fprintf(m_config, "%d %d %d\n", i, nextAtTurn, m_scan.m_curCollectNum)

@@ -49,9 +49,13 @@ bool isStaleOutput(std::string_view name, const std::string& collectBase, const 
 }  // namespace
 
 CLoError KzFind::Start() {
-  // A host that starts again must not leak the streams of the first attempt.
+  // A host that starts again must not leak the streams of the first attempt, nor go on
+  // writing into a collect file that the cleanup below removes.
   kzfind::detail::closeStream(m_resultsFp);
   kzfind::detail::closeStream(m_dirchangeFp);
+  closeCollectFile();
+  // What an earlier run lost is not this run's loss: its outputs are removed below.
+  m_outputLost = false;
   buResults = std::make_unique<StoreResults>(m_appIdMajor, m_jobId, false, nullptr);
   std::string resultsPath;
   if (buResults->openRaw(RESULTS_FILE_RAW, resultsPath)) {

@@ -74,6 +74,9 @@ TEST_F(FinishTest, SuccessHandsTheNextPhaseItsStreamsAndParameters) {
       {1, 1, true, 0, "", 1, " -r 86400 -c 1234 -maxcolnum 1 -numcol 1 "},
       {5, 8, false, 2, "", 5, " -parent 1 -r 86400 -c 1234 -maxcolnum 5 -numcol 3 "},
       {1, 1, false, 0, "-x 7", 1, " -parent 1 -r 86400 -c 1234 -maxcolnum 1 -numcol 1 -x 7"},
+      // The platform's count is used as it comes: none, or a negative one, hands on nothing.
+      {2, 0, false, 0, "", 0, nullptr},
+      {2, -2, false, 0, "", -2, nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.files);
@@ -89,9 +92,10 @@ TEST_F(FinishTest, SuccessHandsTheNextPhaseItsStreamsAndParameters) {
     if (c.params) want.insert(want.end(), {"setNumStreams(" + std::to_string(c.streams) + ")",
                                            std::string("concatPhaseParams(") + c.params + ",3)"});
     // Without a stream the success covers the whole job.
-    want.insert(want.end(), {"updateInfo(false)", c.params ? "complete(1,1,0,0)" : "complete(1,2,0,0)", kFinished});
+    want.insert(want.end(), {"updateInfo(false)", c.streams ? "complete(1,1,0,0)" : "complete(1,2,0,0)", kFinished});
     EXPECT_EQ(fake().calls(), want);
     EXPECT_EQ(scan->m_numStreams, c.streams);
+    EXPECT_TRUE(fake().logged("desired=" + std::to_string(c.platformStreams) + " ["));
   }
 }
 

@@ -30,6 +30,7 @@ TEST(EscapeFileName, Table) {
   std::pair<const char*, const char*> cases[] = {
       {"/data/a.txt", "/data/a.txt"}, {"/a|b", "/a\\pb"},          {"/a\nb\r", "/a\\nb\\r"},
       {"/lit\\p", "/lit\\\\p"},  // a literal backslash-p must not read back as "|"
+      {"/a\rb", "/a\\rb"},  // a carriage return on its own
       {"|\\\n\r", "\\p\\\\\\n\\r"},   {"/caf\xc3\xa9", "/caf\xc3\xa9"}, {"", ""},
   };
   for (auto [path, escaped] : cases) {
@@ -95,9 +96,12 @@ TEST(Faces, OddPlatformAnswersAreSafe) {
   sw.streams = 0;
   ScopedFakePlatform fake(sw);
   EXPECT_EQ(ApplicationId("1:x").getApplicationId(nullptr), -1);
-  int count = 0;
-  EXPECT_NE(AutoStreamHandler::GetMaxNumberOfStreams(nullptr, count, false, 0, 0, nullptr), 0);
-  EXPECT_EQ(count, 1);  // never zero streams, whatever the platform says
+  for (int streams : {0, -3}) {  // handed on unchanged: Finish decides what none means
+    fake->switches().streams = streams;
+    int count = 7;
+    EXPECT_NE(AutoStreamHandler::GetMaxNumberOfStreams(nullptr, count, false, 0, 0, nullptr), 0);
+    EXPECT_EQ(count, streams);
+  }
 }
 
 // --- Local platform ---------------------------------------------------------------------

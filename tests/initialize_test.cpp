@@ -55,8 +55,8 @@ TEST(ParseCommandLine, Table) {
   };
   std::vector<Case> all(std::begin(cases), std::end(cases));
   // An option as the last argument lacks its value.
-  for (std::string o : {"vm", "i", "d", "cn", "s", "j", "a", "r", "f", "appType"})
-    all.push_back({Argv{("-" + o).c_str()}, "Insufficient arguments for option '" + (o == "f" ? "f/t" : o) + "'", ""});
+  for (std::string o : {"vm", "i", "d", "cn", "s", "jt", "j", "a", "r", "f", "t", "appType"})
+    all.push_back({Argv{("-" + o).c_str()}, "Insufficient arguments for option '" + (o == "f" || o == "t" ? "f/t" : o) + "'", ""});
   for (Case& c : all) {
     SCOPED_TRACE(testing::PrintToString(c.args.text()));
     kzhost::ScopedFakePlatform fake;

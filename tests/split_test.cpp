@@ -1,4 +1,8 @@
 // splitCollectFiles over real collect files in a temp folder, through the recording fake.
+#include <sys/resource.h>
+
+#include <cstring>
+
 #include "support/WriterSupport.h"
 
 namespace fs = std::filesystem;
@@ -83,11 +87,46 @@ TEST_F(Split, OpenFailuresStopTheRunWithTheOpenErrno) {
   }
 }
 
-TEST_F(Split, SplitConfigThatCannotBeCreated) {
+// Case A: "split_config" cannot be created. Case E: the scratch copy cannot be opened
+// again (no descriptor is left once the collect file has been re-created); the collect
+// file stays empty and its lines wait in the scratch copy for the next start to clear.
+TEST_F(Split, SplitConfigOrScratchCopyThatCannotBeOpened) {
   m_scan.m_collectDir = collect(1);  // a regular file where a directory is expected
   writeFile(m_scan.m_collectDir, "x");
   m_scan.m_nextCollectNum = 2;
   kztest::expectError(m_scan.splitCollectFiles(), ENOTDIR, "Failed to open " + collect(1) + "/split_config", kSig);
+  m_scan.m_collectDir = m_dir.path();
+
+  struct NoDescriptorAfter : kzhost::FakePlatform {
+    std::string path;  // after this file is created, every descriptor is taken
+    std::vector<int> held;
+    rlimit saved{};
+    FILE* openFile(const char* p, const char* mode) override {
+      FILE* fp = FakePlatform::openFile(p, mode);
+      if (fp && path == p && strcmp(mode, "w") == 0) {
+        getrlimit(RLIMIT_NOFILE, &saved);
+        rlimit low = saved;
+        low.rlim_cur = static_cast<rlim_t>(fileno(fp)) + 1;
+        setrlimit(RLIMIT_NOFILE, &low);
+        for (int fd; (fd = dup(0)) >= 0;) held.push_back(fd);
+      }
+      return fp;
+    }
+  };
+  auto platform = std::make_unique<NoDescriptorAfter>();
+  NoDescriptorAfter& fake = *platform;
+  fake.setDebugLevel(9);
+  fake.path = collect(2);
+  auto previous = kzhost::Platform::install(std::move(platform));
+  makeCollectFiles({"/a|1\n", "/b|2\n", "/c|3\n"});
+  CLoError e = m_scan.splitCollectFiles();
+  setrlimit(RLIMIT_NOFILE, &fake.saved);
+  for (int fd : fake.held) close(fd);
+  EXPECT_TRUE(fake.logged("Failed to open " + scratch(2)));
+  kzhost::Platform::install(std::move(previous));
+  kztest::expectError(e, EMFILE, "Failed to open " + scratch(2), kSig);
+  EXPECT_EQ(kztest::filesIn(m_dir.path()), (Files{{"C1.L", "/a\n"}, {"C2.L", ""}, {"C2.tmp", "/b|2\n"},
+                                                 {"C3.L", "/c|3\n"}, {"split_config", "1\n"}}));
 }
 
 // The folder holding split_config and collect files 1, 2, ... with these contents.
@@ -97,37 +136,65 @@ Files withConfig(const std::string& config, const std::vector<std::string>& coll
   return out;
 }
 
-// Lines "/<tag><k>" for k in [from, to), with (sized) and without their size fields "|100".
-std::string lines(const char* tag, int from, int to, bool sized = false) {
+// Lines "/<tag><k>" for k in [from, to), with the size field "|<size>" unless size is empty.
+std::string lines(const char* tag, int from, int to, std::string size = "") {
+  if (!size.empty()) size.insert(0, "|");
   std::string text;
-  for (int k = from; k < to; ++k) text += "/" + std::string(tag) + std::to_string(k) + (sized ? "|100\n" : "\n");
+  for (int k = from; k < to; ++k) text += "/" + std::string(tag) + std::to_string(k) + size + "\n";
   return text;
 }
 
-// A piece ends with the line that reaches the target size, the last takes the rest;
-// later collect files get three numbers after a cut.
+// A piece ends with the line that reaches the target size, the last takes the rest.
+// After a cut every collect file with data, the pieces included in their own turn, gets
+// three numbers: its own, m_nextCollectNum when its turn began, and its last piece's.
 TEST_F(Split, CuttingSpreadsCollectFilesOverTheStreams) {
   struct Case {
     std::vector<std::string> files;
     std::vector<long long> sizes;
+    int streams;
     const char* config;
     std::vector<std::string> pieces;  // collect files 1, 2, ... afterwards
+    std::vector<std::string> cutLines = {};  // the "Will split" lines, when checked
   } cases[] = {
+      // Target 250 bytes: 25 lines of 10.
+      {{lines("f", 0, 100, "10")}, {1000}, 4, "1 2 4\n2 5 2\n3 5 3\n4 5 4\n",
+       {lines("f", 0, 25), lines("f", 25, 50), lines("f", 50, 75), lines("f", 75, 100)}},
       // Target 10025 bytes.
-      {{lines("f", 0, 401, true)}, {40100}, "1 2 4\n",
+      {{lines("f", 0, 401, "100")}, {40100}, 4, "1 2 4\n2 5 2\n3 5 3\n4 5 4\n",
        {lines("f", 0, 101), lines("f", 101, 202), lines("f", 202, 303), lines("f", 303, 401)}},
       // Target 253: room for two pieces.
-      {{lines("a", 0, 10, true), "/b|10\n"}, {1000, 10}, "1 3 4\n2 5 2\n",
+      {{lines("a", 0, 10, "100"), "/b|10\n"}, {1000, 10}, 4, "1 3 4\n2 5 2\n3 5 3\n4 5 4\n",
        {lines("a", 0, 3), "/b\n", lines("a", 3, 6), lines("a", 6, 10)}},
+      // Exactly at the target: the cut follows the first line.
+      {{"/a|50\n/b|50\n"}, {100}, 2, "1 2 2\n2 3 2\n", {"/a\n", "/b\n"},
+       {"2 Will split collect file: curr Size 50 file size set to 50"}},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.config);
+    m_fake->clear();
     makeCollectFiles(c.files, c.sizes);
-    m_scan.m_numStreams = 4;
+    m_scan.m_numStreams = c.streams;
     m_scan.m_subclientFlag = true;
     ASSERT_FALSE(m_scan.splitCollectFiles().IsError());
     EXPECT_EQ(kztest::filesIn(m_dir.path()), withConfig(c.config, c.pieces));
-    EXPECT_TRUE(m_scan.m_curCollectNum == 4 && m_scan.m_collectPath == collect(4));
+    const auto last = static_cast<int32_t>(c.pieces.size());
+    EXPECT_TRUE(m_scan.m_curCollectNum == last && m_scan.m_collectPath == collect(last));
+    std::vector<std::string> cuts;
+    for (const kzhost::DebugRecord& r : m_fake->debugLines()) {
+      if (r.text.starts_with("Will split")) cuts.push_back(std::to_string(r.level) + " " + r.text);
+    }
+    EXPECT_EQ(cuts.size(), c.pieces.size() - c.files.size());
+    if (!c.cutLines.empty()) {
+      EXPECT_EQ(cuts, c.cutLines);
+    }
   }
+
+  // A piece that cannot be created stops the run: the first piece stays in collect file 1.
+  m_fake->switches().failOpenPrefix = collect(2);
+  makeCollectFiles({"/a|50\n/b|50\n"}, {100});
+  kztest::expectError(m_scan.splitCollectFiles(), EACCES, "Failed to open " + collect(2), kSig);
+  EXPECT_TRUE(m_fake->logged("Failed to open " + collect(2)));
+  EXPECT_EQ(kztest::filesIn(m_dir.path()), (Files{{"C1.L", "/a\n"}, {"C1.tmp", "/a|50\n/b|50\n"}, {"split_config", ""}}));
 }
 
 // Without a cut, lines keep their text and lose only the size field, and the collect
@@ -146,6 +213,7 @@ TEST_F(Split, NoCutUnlessTheStreamsAskForIt) {
     std::vector<long long> sizes = {};
     bool flag = false;
     int streams = 0;
+    const char* config = nullptr;  // null: one line per collect file
   } cases[] = {
       {{"/a|b\\p|c|12\n"}, {"/a|b\\p|c\n"}},  // a bar inside the path
       {{"/x|1\n\n/dir\n"}, {"/x\n\n/dir\n"}},
@@ -157,6 +225,7 @@ TEST_F(Split, NoCutUnlessTheStreamsAskForIt) {
       {{abc}, {abcOut}, {30}, true, 0},   // no streams
       {{abc}, {abcOut}, {30}, true, 1},   // one stream
       {{"/a|10\n/b|10\n", "/c|10\n"}, {"/a\n/b\n", "/c\n"}, {20, 10}, true, 2},  // as many files as streams
+      {{"/a|10\n/b|10\n", ""}, {"/a\n/b\n", ""}, {20}, true, 2, "1\n"},  // an empty one counts as a stream
       {{"/a|1\n/b|100\n"}, {"/a\n/b\n"}, {101}, true, 2},  // only the last line reaches the target
       {{"/a\n/b\n"}, {"/a\n/b\n"}, {0}, true, 3},            // no sizes
       {{}, {}, {}, true, 4},                                 // no collect number handed out
@@ -170,7 +239,8 @@ TEST_F(Split, NoCutUnlessTheStreamsAskForIt) {
     const int32_t next = m_scan.m_nextCollectNum;
     ASSERT_FALSE(m_scan.splitCollectFiles().IsError());
     EXPECT_EQ(m_scan.m_nextCollectNum, next);
-    EXPECT_TRUE(kztest::filesIn(m_dir.path()) == withConfig(std::string("1\n2\n").substr(0, 2 * c.out.size()), c.out));
+    const std::string config = c.config ? c.config : std::string("1\n2\n").substr(0, 2 * c.out.size());
+    EXPECT_TRUE(kztest::filesIn(m_dir.path()) == withConfig(config, c.out));
   }
 }
 

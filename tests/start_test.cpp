@@ -224,22 +224,33 @@ TEST(Lifecycle, DestroyAfterEachPartialInitialisation) {
   }
 }
 
-TEST(Lifecycle, DestroyAfterStartWithoutFinishKeepsEveryLine) {
+// A second Start begins a fresh set of outputs: neither a line the first attempt lost nor
+// its open collect file (removed by the cleanup) reaches the second run. Destroying the
+// object without Finish then keeps every line and leaks no descriptor.
+TEST(Lifecycle, SecondStartThenDestroyWithoutFinishKeepsEveryLine) {
   ScopedFakePlatform fake;
   const std::string dir = fake->jobDir();
   const long fdsBefore = openDescriptors();
   {
     KzFind f;
     ASSERT_FALSE(kztest::startPhase(f).IsError());
-    ASSERT_FALSE(f.Start().IsError());  // a second start reopens rather than leaks
+    ASSERT_EQ(f.addToCollect("/first", 1), 0);
+    FILE* dirchange = f.m_dirchangeFp;
+    f.m_dirchangeFp = fopen("/dev/full", "w");
+    setvbuf(f.m_dirchangeFp, nullptr, _IONBF, 0);
+    ASSERT_EQ(f.addToDirchange("/lost", false), -1);
+    fclose(f.m_dirchangeFp);
+    f.m_dirchangeFp = dirchange;
+    ASSERT_TRUE(KzFindTestAccess::outputLost(f));
+
+    ASSERT_FALSE(f.Start().IsError());  // reopens rather than leaks
+    EXPECT_FALSE(KzFindTestAccess::outputLost(f));
     fputs("/dir\n", f.m_dirchangeFp);
-    f.m_collectFp = fopen((dir + "/left-open.kzf").c_str(), "w");
-    ASSERT_NE(f.m_collectFp, nullptr);
-    fputs("/a|1\n", f.m_collectFp);
+    ASSERT_EQ(f.addToCollect("/second", 1), 0);
   }
   EXPECT_EQ(openDescriptors(), fdsBefore);
   EXPECT_EQ(kztest::readFile(dir + "/DirChange.tmp"), "Version2\n/dir\n");
-  EXPECT_EQ(kztest::readFile(dir + "/left-open.kzf"), "/a|1\n");
+  EXPECT_EQ(kztest::readFile(dir + "/Collect1.kzf"), "/second|1\n");
 }
 
 }  // namespace
