@@ -39,7 +39,7 @@
 #include "hostservices/HostTypes.h"
 #include "hostservices/JobClients.h"
 #include "hostservices/Subclient.h"
-#include "scanphase/AncestorList.h"
+#include "AncestorList.h"
 
 // The library is built with hidden visibility; only KzFind is exported.
 #define KZFIND_EXPORT __attribute__((visibility("default")))
