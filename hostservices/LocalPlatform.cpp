@@ -805,11 +805,24 @@ bool LocalPlatform::openRawResults(uint32_t appIdMajor, long long jobId, std::st
   if (dirFd < 0) return false;
   ::close(dirFd);
   path = dir + "/results-" + std::to_string(jobId) + ".raw";
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_rawResults[jobId] = path;
   return true;
 }
 
 void LocalPlatform::cleanUpResults(uint32_t appIdMajor, long long jobId) {
   JournalWriter::record(*this, jobId, "cleanUp", {{"major", appIdMajor}});
+  // Nothing in this component writes raw results: an empty file is only clutter.
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_rawResults.find(jobId);
+    if (it == m_rawResults.end()) return;
+    path = it->second;
+    m_rawResults.erase(it);
+  }
+  struct stat st {};
+  if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) unlink(path.c_str());
 }
 
 FILE* LocalPlatform::openFile(const char* path, const char* mode) {

@@ -180,7 +180,8 @@ class LocalPlatform : public Platform {
   bool m_haveApp = false;
   uint32_t m_appMajor = 0;
   uint32_t m_appMinor = 0;
-  std::map<std::pair<uint32_t, uint32_t>, int> m_locks;  // held subclient locks (guarded by m_mutex)
+  std::map<std::pair<uint32_t, uint32_t>, int> m_locks;
+  std::map<long long, std::string> m_rawResults;  // raw results files handed out, by job (guarded by m_mutex)  // held subclient locks (guarded by m_mutex)
   std::mutex m_logMutex;  // guards the debug log
   int m_logFd = -1;
   long long m_logBytes = 0;  // the log's size as far as this process knows

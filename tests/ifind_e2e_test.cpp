@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <thread>
 
 #include "hostservices/FileUtil.h"
@@ -153,6 +154,8 @@ TEST_F(IfindTest, FullScanRecordsEveryEntryOnceWithAwkwardNames) {
   EXPECT_EQ(withAncestors(expected, tree()), lines);  // after the finish: paths only, each once
   EXPECT_EQ(json::array({s["files"], s["bytes"], s["directories"]}), json::array({9, 52, 4}));
   EXPECT_FALSE(readFile(s["splitConfig"].get<std::string>()).empty());
+  const std::string rawResults = s["jobDir"].get<std::string>() + "/results-" + std::to_string(s["jobId"].get<long long>()) + ".raw";
+  EXPECT_NE(0, access(rawResults.c_str(), F_OK));  // nothing wrote it: not left behind
 
   // The journal holds the success and the parameters the summary shows.
   auto calls = journal(s);
@@ -228,7 +231,27 @@ TEST_F(IfindTest, ExitCodes) {
     EXPECT_EQ(row.code, r.code) << row.message << r.err;
     EXPECT_NE(std::string::npos, r.err.find(row.message)) << r.err;
   }
-  EXPECT_NE(std::string::npos, run({"--help"}).out.find("-appType"));
+  // Every option of --help is in the man page and both completions.
+  const std::string help = run({"--help"}).out;
+  std::string man = readFile(std::string(KZ_SOURCE_DIR) + "/docs/ifind.1");
+  for (size_t at; (at = man.find("\\-")) != std::string::npos;) man.replace(at, 2, "-");
+  std::string bash = readFile(std::string(KZ_SOURCE_DIR) + "/completions/ifind.bash");
+  std::replace_if(bash.begin(), bash.end(), [](char c) { return c == '\n' || c == '"'; }, ' ');
+  const std::string zsh = readFile(std::string(KZ_SOURCE_DIR) + "/completions/_ifind");
+  int options = 0;
+  for (const std::string& line : splitLines(help)) {
+    if (!line.starts_with("  -")) continue;
+    std::istringstream words(line);
+    for (std::string w; words >> w && w[0] == '-';) {
+      if (w.back() == ',') w.pop_back();
+      SCOPED_TRACE(w);
+      ++options;
+      EXPECT_NE(std::string::npos, man.find(w));
+      EXPECT_NE(std::string::npos, bash.find(w + " "));
+      EXPECT_NE(std::string::npos, zsh.find(w));
+    }
+  }
+  EXPECT_GT(options, 40);
 }
 
 // What another local user can leave in or make of the state folder, tried on a root
