@@ -112,6 +112,9 @@ std::string formatSummary(const Summary& s) {
     << (!s.succeeded ? "FAILED" : s.partial ? "PARTIAL" : "succeeded")
     << (s.failure.empty() ? "" : " (" + s.failure + ")") << "\n";
   if (!s.note.empty()) o << "  note           " << s.note << "\n";
+  if (s.filterPatterns > 0)
+    o << "  filters        " << s.filterPatterns << " pattern" << (s.filterPatterns == 1 ? "" : "s") << " from "
+      << s.filterFile << "\n";
   o << "  content paths  ";
   for (size_t i = 0; i < s.roots.size(); ++i) o << (i ? " " : "") << s.roots[i];
   o << "\n";
@@ -183,6 +186,8 @@ json summaryJson(const Summary& s) {
               {"collectPaths", s.collectPaths},
               {"splitConfig", s.splitConfig},
               {"failuresFile", s.failuresFile},
+              {"filterFile", s.filterPatterns > 0 ? s.filterFile : ""},
+              {"filterPatterns", s.filterPatterns},
               {"journal", s.journal}};
 }
 

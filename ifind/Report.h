@@ -32,6 +32,8 @@ struct Summary {
   std::string journal;
   std::string splitConfig;
   std::string failuresFile;
+  std::string filterFile;  // the subclient's own patterns, when it held any
+  int filterPatterns = 0;
   std::vector<std::string> collectPaths;
 };
 

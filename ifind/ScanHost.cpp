@@ -126,16 +126,19 @@ void ScanHost::loadMounts() {
   }
 }
 
-void ScanHost::loadFilterFile() {
-  if (!m_files.filterFile[0]) return;
+int ScanHost::loadFilterFile() {
+  if (!m_files.filterFile[0]) return 0;
   std::ifstream in(m_files.filterFile);
   std::string line;
+  int taken = 0;
   while (std::getline(in, line)) {
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
     size_t start = line.find_first_not_of(" \t");
     if (start == std::string::npos || line[start] == '#') continue;
     m_excludes.add(line.substr(start));
+    ++taken;
   }
+  return taken;
 }
 
 bool ScanHost::filtered(const WalkEntry& e) {

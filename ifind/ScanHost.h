@@ -91,7 +91,8 @@ class ScanHost : public KzFind {
   void loadMounts();
   // Reads the subclient's filter file (after Start: m_files is filled), one pattern a
   // line, blank lines and lines starting with '#' passed over.
-  void loadFilterFile();
+  // Returns how many patterns it took.
+  int loadFilterFile();
   // Walks the content paths and records them; sets m_scanSucceeded. Call after Start.
   const ScanStats& scan();
   const ScanStats& stats() const { return m_stats; }

@@ -293,7 +293,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "ifind: cannot note this job in %s/lists-of: %s (--list will refuse its lists)\n", jobDir.c_str(),
             strerror(errno));
   host->loadMounts();
-  host->loadFilterFile();
+  summary.filterPatterns = host->loadFilterFile();
+  summary.filterFile = host->m_files.filterFile;
   const ScanStats& stats = host->scan();
   const bool stateKept = stateOpen && state.close();
   host->Finish();
