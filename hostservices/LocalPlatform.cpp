@@ -397,7 +397,24 @@ std::string LocalPlatform::journalPath(long long jobId) const {
 }
 
 std::string LocalPlatform::subclientDir(uint32_t appIdMajor, uint32_t appIdMinor) const {
-  return m_settings.home + "/subclients/" + std::to_string(appIdMajor) + "_" + std::to_string(appIdMinor);
+  std::string dir = m_settings.home + "/subclients/" + std::to_string(appIdMajor) + "_" + std::to_string(appIdMinor);
+  auto it = m_labels.find({appIdMajor, appIdMinor});
+  if (it != m_labels.end()) dir += "-" + it->second;
+  return dir;
+}
+
+void LocalPlatform::setSubclientLabel(uint32_t appIdMajor, uint32_t appIdMinor, std::string_view label) {
+  std::string clean;
+  for (char c : label) {
+    bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_';
+    if (keep) clean.push_back(c);
+    else if (!clean.empty() && clean.back() != '-') clean.push_back('-');
+    if (clean.size() >= 48) break;
+  }
+  while (!clean.empty() && (clean.back() == '-' || clean.back() == '.')) clean.pop_back();
+  while (!clean.empty() && clean.front() == '.') clean.erase(clean.begin());
+  if (clean.empty()) m_labels.erase({appIdMajor, appIdMinor});
+  else m_labels[{appIdMajor, appIdMinor}] = clean;
 }
 
 long long LocalPlatform::newJobId() {

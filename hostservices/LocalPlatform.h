@@ -71,7 +71,11 @@ class LocalPlatform : public Platform {
   // refusal), naming the file or folder and the fix; empty when nothing was.
   std::string error() const;
   std::string journalPath(long long jobId) const;
+  // subclients/<major>_<minor>, or subclients/<major>_<minor>-<label> once a label was
+  // given for that subclient: a name a person can tell apart.
   std::string subclientDir(uint32_t appIdMajor, uint32_t appIdMinor) const;
+  // Names the subclient's folder (letters, digits, '-', '.', '_' only; others become '-').
+  void setSubclientLabel(uint32_t appIdMajor, uint32_t appIdMinor, std::string_view label);
 
   // Allocates a new job id (a counter in the home directory, safe across processes),
   // passing over ids that already have a journal; -1 when the counter cannot be used.
@@ -181,7 +185,8 @@ class LocalPlatform : public Platform {
   uint32_t m_appMajor = 0;
   uint32_t m_appMinor = 0;
   std::map<std::pair<uint32_t, uint32_t>, int> m_locks;
-  std::map<long long, std::string> m_rawResults;  // raw results files handed out, by job (guarded by m_mutex)  // held subclient locks (guarded by m_mutex)
+  std::map<long long, std::string> m_rawResults;
+  std::map<std::pair<uint32_t, uint32_t>, std::string> m_labels;  // set before any job starts  // raw results files handed out, by job (guarded by m_mutex)  // held subclient locks (guarded by m_mutex)
   std::mutex m_logMutex;  // guards the debug log
   int m_logFd = -1;
   long long m_logBytes = 0;  // the log's size as far as this process knows

@@ -55,7 +55,7 @@ namespace {
 
 // Options that take a value.
 constexpr std::string_view kValued[] = {"--exclude", "-e", "--exclude-from", "--exclude-if-present", "--streams",
-                                        "--threads", "--debug-level", "--wait", "--job"};
+                                        "--threads", "--debug-level", "--wait", "--job", "--name"};
 
 size_t editDistance(std::string_view a, std::string_view b) {
   std::vector<size_t> row(b.size() + 1);
@@ -160,6 +160,9 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
           if (v->empty() || v->find('/') != std::string::npos)
             return "invalid value for --exclude-if-present: '" + *v + "' (a name, without '/')";
           out.excludeIfPresent.push_back(*v);
+        } else if (name == "--name") {
+          if (v->empty() || v->size() > 64) return "invalid value for --name: '" + *v + "' (1 to 64 characters)";
+          out.name = *v;
         } else if (name == "--job") {
           if (v->empty() || v->size() > 18 || !std::all_of(v->begin(), v->end(), ::isdigit) || atoll(v->c_str()) < 1)
             return "invalid value for --job: '" + *v + "' (a job id, as --history shows it)";
@@ -231,6 +234,8 @@ std::string usageText(const char* program) {
          "                        through io_uring (default: whichever proves faster here)\n"
          "  --debug-level N       debug log level (else $KZFIND_DEBUG, else 0: errors and events;\n"
          "                        1 traces changed folders and failed entries, 2 every file)\n"
+         "  --name NAME           the subclient's name: its scans are compared with one another\n"
+         "                        whatever the PATHs (default: one subclient per set of PATHs)\n"
          "  --wait SECONDS        wait this long for another scan of the same paths to end\n"
          "                        (default: refuse at once)\n"
          "  -q, --quiet           no progress line\n"

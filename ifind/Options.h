@@ -32,6 +32,7 @@ struct Options {
   bool batchStats = false;   // --batch-stats
   bool followRoots = false;  // -H, --dereference-args: walk what a content path that is a link points to
   int waitSeconds = 0;       // --wait: how long to wait for another scan of the subclient
+  std::string name;          // --name: the subclient, instead of one derived from the paths
   int streams = 0;      // 0: the number of CPUs
   int threads = 0;      // 0: the number of CPUs, at most 8
   int debugLevel = -1;  // -1: KZFIND_DEBUG or the platform's default

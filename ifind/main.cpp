@@ -141,7 +141,12 @@ int main(int argc, char** argv) {
     major = static_cast<uint32_t>(atoi(opt.appId->c_str()));
     minor = static_cast<uint32_t>(atoi(opt.appId->c_str() + opt.appId->find(':') + 1));
   } else {
-    minor = contentSubclientId(roots);
+    // The folder is named after the subclient, so a person can tell which is which.
+    minor = opt.name.empty() ? contentSubclientId(roots) : contentSubclientId({"\1name " + opt.name});
+    std::string label = opt.name;
+    if (label.empty())
+      for (const std::string& r : roots) label += (label.empty() ? "" : "+") + r;
+    platform->setSubclientLabel(major, minor, label);
   }
   const std::string jobDir = platform->subclientDir(major, minor);
 

@@ -393,6 +393,8 @@ TEST_F(IfindTest, OneScanPerSubclientAtATime) {
     return s;
   }());
   const auto minor = static_cast<uint32_t>(ifind::contentSubclientId({tree()}));
+  other.setSubclientLabel(1, minor, tree());
+  ASSERT_EQ(first["jobDir"], other.subclientDir(1, minor));  // named after its paths
   ASSERT_EQ(0, other.lockSubclient(1, minor, 0));
   RunResult busy = run({"--quiet", tree()});
   EXPECT_EQ(4, busy.code);
@@ -430,6 +432,8 @@ TEST_F(IfindTest, ContentPaths) {
   EXPECT_EQ(json::array({tree()}), nested["contentPaths"]);
   EXPECT_EQ(collectLines(alone), collectLines(nested));
   EXPECT_EQ(alone["jobDir"], nested["jobDir"]);  // the same subclient for the same paths
+  EXPECT_TRUE(alone["jobDir"].get<std::string>().ends_with("-tree")) << alone["jobDir"];  // named after them
+  EXPECT_TRUE(scan({"--name", "My Data/2", tree()})["jobDir"].get<std::string>().ends_with("-My-Data-2"));
 
   json s = scan({tree(), tmp / "missing"}, 1);
   EXPECT_EQ(json::array({s["succeeded"], s["failures"]}), json::array({false, 1}));
