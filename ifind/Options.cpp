@@ -55,7 +55,7 @@ namespace {
 
 // Options that take a value.
 constexpr std::string_view kValued[] = {"--exclude", "-e", "--exclude-from", "--exclude-if-present", "--streams",
-                                        "--threads", "--debug-level", "--wait", "--job", "--name"};
+                                        "--threads", "--debug-level", "--wait", "--job", "--name", "--forget"};
 
 size_t editDistance(std::string_view a, std::string_view b) {
   std::vector<size_t> row(b.size() + 1);
@@ -167,6 +167,10 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
           if (v->empty() || v->size() > 18 || !std::all_of(v->begin(), v->end(), ::isdigit) || atoll(v->c_str()) < 1)
             return "invalid value for --job: '" + *v + "' (a job id, as --history shows it)";
           out.listJob = atoll(v->c_str());
+        } else if (name == "--forget") {
+          if (v->empty() || v->size() > 6 || !std::all_of(v->begin(), v->end(), ::isdigit))
+            return "invalid value for --forget: '" + *v + "' (how many of the newest jobs to keep)";
+          out.forgetKeep = atoi(v->c_str());
         } else if (name == "--debug-level" || name == "--wait") {
           if (v->empty() || v->size() > 7 || !std::all_of(v->begin(), v->end(), ::isdigit))
             return "invalid value for " + name + ": '" + *v + "'";
@@ -244,6 +248,8 @@ std::string usageText(const char* program) {
          "  --list                print the entries the latest scan of PATHs recorded, as real\n"
          "                        paths (entries below the PATHs, folders too), and exit\n"
          "  --job N               with --list: that job's entries (refused once replaced)\n"
+         "  --forget N            remove the journals of the PATHs' jobs but the newest N, and\n"
+         "                        exit (the subclient's current lists and records stay)\n"
          "  -0, --null            with --list: end each path with NUL instead of newline\n"
          "  --files-only          with --list: leave folders out\n"
          "  -h, --help            this text\n"

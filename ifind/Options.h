@@ -28,6 +28,7 @@ struct Options {
   bool print0 = false;      // -0, --null: entries ended by NUL, not newline
   bool filesOnly = false;   // --files-only: no folders in the list
   long long listJob = 0;    // --job N
+  int forgetKeep = -1;      // --forget N: keep the newest N jobs of the PATHs' subclient
   bool singleStats = false;  // --single-stats
   bool batchStats = false;   // --batch-stats
   bool followRoots = false;  // -H, --dereference-args: walk what a content path that is a link points to

@@ -150,6 +150,16 @@ int main(int argc, char** argv) {
   }
   const std::string jobDir = platform->subclientDir(major, minor);
 
+  if (opt.forgetKeep >= 0) {
+    // Only journals go: the job directory's lists and records are what later scans need.
+    std::vector<HistoryRow> rows = readHistory(platform->home());
+    std::erase_if(rows, [&](const HistoryRow& r) { return r.roots != roots; });
+    size_t removed = 0;
+    for (size_t i = 0; i + static_cast<size_t>(opt.forgetKeep) < rows.size(); ++i)
+      if (unlink(platform->journalPath(rows[i].jobId).c_str()) == 0) ++removed;
+    printf("ifind: removed %zu journal%s, kept %zu\n", removed, removed == 1 ? "" : "s", rows.size() - removed);
+    return 0;
+  }
   if (opt.list) {
     // A scan running now is rewriting the lists: wait for it or refuse, as a scan would.
     std::string holder;

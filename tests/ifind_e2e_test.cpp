@@ -198,6 +198,11 @@ TEST_F(IfindTest, FullScanRecordsEveryEntryOnceWithAwkwardNames) {
   setenv("KZFIND_HOME", home().c_str(), 1);
   ASSERT_EQ(0, system(tarCmd.c_str()));
   EXPECT_EQ(std::to_string(raw.size()) + "\n", readFile(tmp / "n"));
+  const std::string rsyncCmd = std::string(IFIND_BINARY) + " --list -0 " + tree() +
+                               " | rsync -a --from0 --files-from=- / " + (tmp / "copy") + " && find " +
+                               (tmp / "copy") + tree() + " -print0 | tr -cd '\\0' | wc -c >" + (tmp / "n");
+  ASSERT_EQ(0, system(rsyncCmd.c_str()));
+  EXPECT_EQ(std::to_string(raw.size()) + "\n", readFile(tmp / "n"));
   const std::string files = run({"--list", "--files-only", "-0", tree()}).out;
   EXPECT_EQ(raw.size() - 4, static_cast<size_t>(std::count(files.begin(), files.end(), '\0')));  // 4 folders
   RunResult replaced = run({"--list", "--job", std::to_string(s["jobId"].get<long long>()), tree()});
@@ -506,6 +511,11 @@ TEST_F(IfindTest, IncrementalAfterFullRecordsOnlyWhatChanged) {
     ASSERT_EQ(0, lstat(e.path().c_str(), &st));
     EXPECT_EQ(e.is_directory() ? 040700u : 0100600u, st.st_mode) << e.path();
   }
+
+  // Forgetting old journals keeps what later scans compare with.
+  EXPECT_EQ("ifind: removed 2 journals, kept 1\n", run({"--forget", "1", tree()}).out);
+  EXPECT_EQ(1u, json::parse(run({"--history", "--json", tree()}).out)["jobs"].size());
+  EXPECT_EQ(diff["jobId"], scan({"--incremental", tree()})["baseJob"]);
 }
 
 // What an incremental compares with besides times: a folder moved in keeps its old
