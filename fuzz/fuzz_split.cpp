@@ -3,8 +3,8 @@
 // once as a plain split and once with the subclient asking for 1..8 streams, so pieces
 // may be cut off. The model: every line cut before its last "|" and ended by a newline.
 // The pieces, read in number order, must hold the model's lines, none may be empty,
-// "split_config" must describe them ("1\n" when uncut, nothing for an empty file), and
-// no scratch copy may be left.
+// "split_config" must describe them ("1\n" when uncut, nothing for an empty file, else
+// the cut file's line and one line per piece), and no scratch copy may be left.
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
@@ -87,7 +87,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
       all += piece.value_or("");
     }
     check(all == expected, "the pieces differ from the model");
-    const std::string config = size == 0 ? "" : last == 1 ? "1\n" : "1 2 " + std::to_string(last) + "\n";
+    // A cut file's line names its pieces; each piece then gets its own line in its turn.
+    std::string config = size == 0 ? "" : last == 1 ? "1\n" : "1 2 " + std::to_string(last) + "\n";
+    for (int n = 2; n <= last; ++n) config += std::to_string(n) + " " + std::to_string(last + 1) + " " + std::to_string(n) + "\n";
     check(readFile(workDir() + "/split_config") == config, "split_config does not describe the pieces");
     check(names() == want, "a scratch copy or stray file was left behind");
   }
