@@ -103,7 +103,7 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
           {"--preserve-atime", &Options::preserveAtime}, {"--quiet", &Options::quiet},
           {"--json", &Options::json},           {"--history", &Options::history},
           {"--single-stats", &Options::singleStats}, {"--batch-stats", &Options::batchStats},
-          {"-H", &Options::followRoots},
+          {"-H", &Options::followRoots},        {"--mpi", &Options::mpi},
           {"--dereference-args", &Options::followRoots},
       };
       static constexpr std::pair<std::string_view, int> kTypes[] = {
@@ -115,7 +115,7 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
       } else if (isType != std::end(kTypes)) {
         out.backupType = isType->second;
       } else if (name == "--exclude" || name == "--streams" || name == "--threads" || name == "--debug-level" ||
-                 name == "--wait") {
+                 name == "--wait" || name == "--mpi-timeout") {
         auto v = needValue();
         if (!v) return "option '" + name + "' needs a value";
         if (name == "--exclude") {
@@ -125,6 +125,10 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
           if (v->empty() || v->size() > 7 || !std::all_of(v->begin(), v->end(), ::isdigit))
             return "invalid value for " + name + ": '" + *v + "'";
           (name == "--wait" ? out.waitSeconds : out.debugLevel) = atoi(v->c_str());
+        } else if (name == "--mpi-timeout") {
+          auto n = positive(*v);
+          if (!n || *n > 86400) return "invalid value for " + name + ": '" + *v + "'";
+          out.mpiTimeout = *n;
         } else {
           auto n = positive(*v);
           if (!n) return "invalid value for " + name + ": '" + *v + "'";
@@ -162,6 +166,10 @@ std::string usageText(const char* program) {
          "                        at most 1024, and no more than one per MiB recorded)\n"
          "  --threads N           directory reader threads (default: CPUs, at most 8)\n"
          "  --single-stats        one stat call per entry\n"
+         "  --mpi                 under mpirun: rank 0 scans and records, the other ranks read\n"
+         "                        directories (every rank must see PATHs on the same file system)\n"
+         "  --mpi-timeout SECONDS  a reading rank that does not answer a read in this time\n"
+         "                        fails the scan (default: 60)\n"
          "  --batch-stats         with several threads, a directory's names stat'ed in batches\n"
          "                        through io_uring (default: whichever proves faster here)\n"
          "  --debug-level N       debug log level (else $KZFIND_DEBUG, else 0: errors and events;\n"
