@@ -83,15 +83,62 @@ int openDir(int dirfd, const char* name, bool follow) {
 
 }  // namespace
 
-PathReader::PathReader(size_t maxOpen) : m_maxOpen(std::max<size_t>(maxOpen, 1)) {}
+PathReader::PathReader(size_t maxOpen) : m_maxOpen(std::max<size_t>(maxOpen, 4)) {}
 
 PathReader::~PathReader() { closeFrom(0); }
 
 void PathReader::closeFrom(size_t level) {
   while (m_open.size() > level) {
-    close(m_open.back().fd);
+    if (m_open.back().fd >= 0) {
+      close(m_open.back().fd);
+      --m_openCount;
+    }
     m_open.pop_back();
   }
+  m_firstOpen = std::min(m_firstOpen, std::max<size_t>(m_open.size(), 1));
+}
+
+// Keeps the descriptors of the content path and of the deepest levels: the walk goes
+// down one level at a time, and the levels in between are re-opened when it climbs back.
+void PathReader::evict(size_t except) {
+  while (m_openCount > m_maxOpen) {
+    while (m_firstOpen < m_open.size() && (m_open[m_firstOpen].fd < 0 || m_firstOpen == except)) ++m_firstOpen;
+    if (m_firstOpen >= m_open.size()) return;
+    close(m_open[m_firstOpen].fd);
+    m_open[m_firstOpen].fd = -1;
+    --m_openCount;
+  }
+}
+
+void PathReader::adopt(size_t level, int fd) {
+  m_open[level].fd = fd;
+  ++m_openCount;
+  evict(level);
+}
+
+int PathReader::fdOf(size_t level) {
+  if (m_open[level].fd >= 0) return m_open[level].fd;
+  size_t j = level;
+  while (j > 0 && m_open[j].fd < 0) --j;
+  int cur = m_open[j].fd;  // the content path's stays open
+  for (size_t k = j + 1; k <= level; ++k) {
+    int fd = openDir(cur, m_open[k].name.c_str(), false);
+    struct stat st {};
+    int err = errno;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_ino != m_open[k].ino)) {
+      err = fd >= 0 && st.st_ino != m_open[k].ino ? ENOENT : errno;
+      close(fd);
+      fd = -1;
+    }
+    if (cur != m_open[j].fd) close(cur);
+    if (fd < 0) {
+      errno = err;
+      return -1;
+    }
+    cur = fd;
+  }
+  adopt(level, cur);
+  return cur;
 }
 
 void PathReader::read(const RemoteDir& dir, const WalkOptions& opt, DirBatch& out) {
@@ -108,21 +155,21 @@ void PathReader::read(const RemoteDir& dir, const WalkOptions& opt, DirBatch& ou
   }
   const size_t depth = dir.names.size();
   auto levelName = [&](size_t i) { return i == 0 ? dir.root : dir.names[i - 1]; };
-  // Keep the open levels that are still on the way; the rest belong to another branch.
+  // Keep the levels that are still on the way; the rest belong to another branch.
   size_t keep = 0;
   while (keep < m_open.size() && keep <= depth && m_open[keep].name == levelName(keep) &&
          (keep == depth || m_open[keep].ino == dir.inos[keep]))
     ++keep;
   closeFrom(keep);
-  // Levels beyond the cache are opened on the way down and closed again.
-  int cur = m_open.empty() ? -1 : m_open.back().fd;
-  bool curOwned = false;
-  auto step = [&](size_t i) -> int {
-    std::string name(levelName(i));
-    return i == 0 ? openDir(AT_FDCWD, name.c_str(), opt.followRoots) : openDir(cur, name.c_str(), false);
-  };
   for (size_t i = m_open.size(); i <= depth; ++i) {
-    int fd = step(i);
+    const int parent = i == 0 ? AT_FDCWD : fdOf(i - 1);
+    if (i > 0 && parent < 0) {
+      out.error = errno;
+      out.failed = Failed::Reopen;
+      return;
+    }
+    std::string name(levelName(i));
+    int fd = openDir(parent, name.c_str(), i == 0 && opt.followRoots);
     int err = errno;
     struct stat st {};
     if (fd >= 0 && fstat(fd, &st) != 0) {
@@ -136,28 +183,19 @@ void PathReader::read(const RemoteDir& dir, const WalkOptions& opt, DirBatch& ou
       fd = -1;
     }
     if (fd < 0) {
-      if (curOwned) close(cur);
       out.error = err;
       out.failed = i < depth ? Failed::Reopen : Failed::Open;
       return;
     }
     if (i == 0) m_localRootDev = st.st_dev;
-    if (curOwned) close(cur);
-    if (m_open.size() == i && i < m_maxOpen) {
-      m_open.push_back({std::string(levelName(i)), st.st_ino, fd});
-      curOwned = false;
-    } else {
-      curOwned = true;
-    }
-    cur = fd;
-    if (i == depth) out.st = st;
+    m_open.push_back({std::move(name), st.st_ino, -1});
+    adopt(i, fd);
   }
-  if (keep > depth) {  // the directory itself was open already
-    if (fstat(cur, &out.st) != 0) {
-      out.error = errno;
-      out.failed = Failed::Open;
-      return;
-    }
+  const int fd = fdOf(depth);
+  if (fd < 0 || fstat(fd, &out.st) != 0) {
+    out.error = errno;
+    out.failed = fd < 0 ? Failed::Reopen : Failed::Open;
+    return;
   }
   out.haveStat = true;
   auto mapDev = [&](struct stat& st) {
@@ -167,11 +205,13 @@ void PathReader::read(const RemoteDir& dir, const WalkOptions& opt, DirBatch& ou
   const std::unordered_set<dev_t> skip(opt.skipDevices.begin(), opt.skipDevices.end());
   if (depth > 0 && (skip.contains(out.st.st_dev) || (opt.oneFileSystem && out.st.st_dev != dir.rootDev))) {
     out.otherDevice = true;
-  } else {
-    listDirectory(cur, out, m_rs, opt);
-    for (struct stat& st : out.stats) mapDev(st);
+    return;
   }
-  if (curOwned) close(cur);
+  // The listing reads from the descriptor's position: a directory read before (a
+  // content path asked for again) starts from its beginning.
+  lseek(fd, 0, SEEK_SET);
+  listDirectory(fd, out, m_rs, opt);
+  for (struct stat& st : out.stats) mapDev(st);
 }
 
 void listDirectory(int fd, DirBatch& b, DirReadState& rs, const WalkOptions& opt) {

@@ -69,11 +69,16 @@ class PathReader {
     int fd;
   };
   void closeFrom(size_t level);
+  void evict(size_t except);
+  void adopt(size_t level, int fd);
+  int fdOf(size_t level);  // -1 with errno when a level cannot be re-opened as it was
   size_t m_maxOpen;
+  size_t m_openCount = 0;
+  size_t m_firstOpen = 1;  // levels before it (the content path's aside) hold no descriptor
   std::string m_root;
   bool m_followRoot = false;
   dev_t m_localRootDev = 0;
-  std::vector<Level> m_open;  // [0]: the content path, then one directory a level
+  std::vector<Level> m_open;  // [0]: the content path, then one directory a level; fd -1: closed
   DirReadState m_rs{false, nullptr};
 };
 

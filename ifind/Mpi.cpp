@@ -234,7 +234,7 @@ class Session final : public MpiSession, public RemoteReader {
     }
     std::vector<std::string> mine;
     for (const std::string& r : roots) mine.push_back(fingerprint(r, followRoots));
-    const double deadline = 60;
+    const double deadline = m_timeout;
     for (int r = 1; r < m_size; ++r) {
       std::string reply;
       if (!exchange(r, kTagTree, msg, kTagTree, reply, deadline)) {

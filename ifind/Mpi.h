@@ -32,10 +32,11 @@ class MpiSession {
   virtual int size() const = 0;
   // Reading ranks: serves rank 0 until told to stop. The process's exit status.
   virtual int serve() = 0;
-  // Rank 0: false with why when a reading rank sees another file system object at a
+  // Rank 0: false with why (also after a transport fault) when a reading rank sees another file system object at a
   // content path (inode, file-system type or the content path's own listing differ).
   virtual bool sameTree(const std::vector<std::string>& roots, bool followRoots, std::string& why) = 0;
-  // Rank 0: the reader the walk uses. A read waits at most timeoutSeconds for its answer.
+  // Rank 0: the reader the walk uses. Any answer, the start-up check's too, is waited
+  // for at most timeoutSeconds.
   virtual RemoteReader& reader(double timeoutSeconds) = 0;
   // A transport fault happened; failure() describes the first.
   virtual bool failed() const = 0;

@@ -147,6 +147,7 @@ int main(int argc, char** argv) {
               r.c_str());
   }
 
+  RemoteReader* remote = mpi ? &mpi->reader(opt.mpiTimeout) : nullptr;
   if (mpi) {
     std::string why;
     if (!mpi->sameTree(roots, opt.followRoots, why)) {
@@ -250,7 +251,7 @@ int main(int argc, char** argv) {
   config.excludes = opt.excludes;
   config.oneFileSystem = opt.oneFileSystem;
   config.followRoots = opt.followRoots;
-  if (mpi) config.remote = &mpi->reader(opt.mpiTimeout);
+  config.remote = remote;
   config.threads = std::clamp(opt.threads > 0 ? opt.threads : cpus(), 1, 8);
   config.statMode = opt.singleStats ? StatMode::Single : opt.batchStats ? StatMode::Ring : StatMode::Auto;
   config.progress = !opt.quiet && isatty(2);
