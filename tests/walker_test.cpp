@@ -262,3 +262,73 @@ TEST_F(WalkerTest, BatchedStatsEqualSingleCalls) {
 }
 
 }  // namespace
+
+namespace {
+
+// What a reading rank answers for directories it cannot reach as the walk read them:
+// the failure travels as data and names the step, as a local read would.
+TEST_F(WalkerTest, RemoteReadFailuresNameTheStep) {
+  kztest::makeTree(root(), {"a/", "a/b/", "file"});
+  struct stat a {};
+  ASSERT_EQ(0, stat((root() + "/a").c_str(), &a));
+  struct stat top {};
+  ASSERT_EQ(0, stat(root().c_str(), &top));
+  ASSERT_EQ(0, rename((root() + "/a").c_str(), (root() + "/old").c_str()));
+  ASSERT_EQ(0, mkdir((root() + "/a").c_str(), 0755));  // same name, another directory
+  const struct {
+    std::vector<std::string_view> names;
+    std::vector<ino_t> inos;
+    Failed failed;
+    int error;
+  } cases[] = {
+      {{"a", "b"}, {top.st_ino, a.st_ino}, Failed::Reopen, ENOENT},  // replaced since it was read
+      {{"file"}, {top.st_ino}, Failed::Open, ENOTDIR},
+      {{"gone"}, {top.st_ino}, Failed::Open, ENOENT},
+      {{"old", "b"}, {top.st_ino, a.st_ino}, Failed::None, 0},
+  };
+  PathReader reader(4);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.names.front()) + "/" + std::string(c.names.back()));
+    DirBatch b;
+    reader.read(RemoteDir{root(), top.st_dev, c.names, c.inos}, WalkOptions{}, b);
+    EXPECT_EQ(c.failed, b.failed);
+    EXPECT_EQ(c.error, b.error);
+    EXPECT_EQ(c.error == 0, b.haveStat);
+  }
+}
+
+// A batch from another process is checked before the recorder trusts its offsets.
+TEST(DirBatchWire, MalformedBatchesAreRejected) {
+  DirBatch b;
+  b.haveStat = true;
+  b.names = std::string("x\0yz\0", 5);
+  b.children = {{0, 1, EntryType::Regular, 0, 0, -1}, {2, 2, EntryType::Directory, EACCES, -1, -1}};
+  b.stats.resize(1);
+  b.stats[0].st_size = 42;
+  std::string wire;
+  encodeBatch(b, wire);
+  DirBatch back;
+  ASSERT_TRUE(decodeBatch(wire, back));
+  EXPECT_EQ(b.names, back.names);
+  EXPECT_EQ(EACCES, back.children[1].error);
+  EXPECT_EQ(42, back.stats[0].st_size);
+
+  const size_t childAt = wire.size() - sizeof(struct stat) - 2 * sizeof(DirChild);
+  const struct {
+    const char* what;
+    std::function<void(std::string&)> spoil;
+  } cases[] = {
+      {"truncated", [](std::string& w) { w.pop_back(); }},
+      {"extra byte", [](std::string& w) { w.push_back(0); }},
+      {"name past the end", [&](std::string& w) { w[childAt + offsetof(DirChild, nameOff)] = 4; }},
+      {"stat index past the end", [&](std::string& w) { w[childAt + offsetof(DirChild, statIdx)] = 1; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string bad = wire;
+    c.spoil(bad);
+    EXPECT_FALSE(decodeBatch(bad, back));
+  }
+}
+
+}  // namespace
