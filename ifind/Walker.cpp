@@ -179,7 +179,9 @@ class Walker {
       }
     }
     m_result.directoriesRead = m_dirsRead.load();
-    m_result.statStrategy = m_opt.statMode == StatMode::Ring     ? "ring"
+    // Remote readers stat one name per call, whatever was asked.
+    m_result.statStrategy = m_opt.remote                         ? "single"
+                            : m_opt.statMode == StatMode::Ring   ? "ring"
                             : m_opt.statMode == StatMode::Single ? "single"
                                                                  : m_chooser.decision();
     m_result.reopens = m_reopens.load();

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # ifind --mpi end to end: outputs byte-identical to one local thread, a reading rank that
 # stops or dies fails the scan, a rank that sees another tree is refused.
-#   mpi_scan.sh CASE IFIND MPIRUN GENTREE SHIM       CASE: identical-N | hostile | stopped | killed | other-tree
+#   mpi_scan.sh CASE IFIND MPIRUN GENTREE SHIM   CASE: identical-N | partial | hostile | stopped | killed | other-tree
 set -uo pipefail
 case_=$1 ifind=$2 mpirun=$3 gentree=$4 shim=$5
 export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 OMPI_MCA_rmaps_base_oversubscribe=1
@@ -42,6 +42,23 @@ identical-*)
   scan_local L --incremental -j 12 "$tmp/tree" >/dev/null || fail "local incremental"
   scan_mpi "$n" M --incremental -j 12 "$tmp/tree" >/dev/null || fail "mpi incremental"
   same_outputs L M
+  ;;
+partial)
+  # Entries a reading rank cannot read reach rank 0 as data: the same failures file and
+  # exit status 3 as a local scan. As an unprivileged user, for permissions to count.
+  command -v setpriv >/dev/null || { echo "SKIP: no setpriv"; exit 0; }
+  "$gentree" --files 500 "$tmp/tree" >/dev/null || fail gentree
+  mkdir -p "$tmp/tree/closed/inside" "$tmp/tree/search-only/x"
+  chmod 000 "$tmp/tree/closed"; chmod 311 "$tmp/tree/search-only"
+  mkdir -m 700 "$tmp/L" "$tmp/M"; chown 65534:65534 "$tmp/L" "$tmp/M"; chmod 755 "$tmp"
+  as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups env -u OMPI_ALLOW_RUN_AS_ROOT -u OMPI_ALLOW_RUN_AS_ROOT_CONFIRM HOME=/tmp "$@"; }
+  as_nobody env KZFIND_HOME="$tmp/L" "$ifind" --threads 1 --quiet -j 51 "$tmp/tree" >/dev/null 2>&1
+  [ $? -eq 3 ] || fail "the local scan was not partial"
+  as_nobody env KZFIND_HOME="$tmp/M" timeout 300 "$mpirun" --oversubscribe -n 3 "$ifind" --mpi --quiet -j 51 "$tmp/tree" >/dev/null 2>&1
+  [ $? -eq 3 ] || fail "the mpi scan was not partial"
+  same_outputs L M
+  cmp "$tmp/L/subclients/"*/failures.log "$tmp/M/subclients/"*/failures.log || fail "failures files differ"
+  grep -q closed "$tmp/M/subclients/"*/failures.log || fail "the closed folder is not listed"
   ;;
 hostile)
   "$gentree" --hostile "$tmp/tree" >/dev/null || fail gentree
