@@ -141,24 +141,24 @@ int PathReader::fdOf(size_t level) {
   return cur;
 }
 
-void PathReader::read(const RemoteDir& dir, const WalkOptions& opt, DirBatch& out) {
+void PathReader::read(const RemoteDir& dir, size_t known, const WalkOptions& opt, DirBatch& out) {
   out = DirBatch{};
-  if (dir.inos.size() != dir.names.size()) {
-    out.error = EINVAL;
+  if (m_followRoot != opt.followRoots) {
+    closeFrom(0);
+    m_followRoot = opt.followRoots;
+  }
+  if (known > m_open.size() || dir.levels.empty()) {
+    closeFrom(0);
+    out.error = EPROTO;
     out.failed = Failed::Open;
     return;
   }
-  if (m_root != dir.root || m_followRoot != opt.followRoots) {
-    closeFrom(0);
-    m_root.assign(dir.root);
-    m_followRoot = opt.followRoots;
-  }
-  const size_t depth = dir.names.size();
-  auto levelName = [&](size_t i) { return i == 0 ? dir.root : dir.names[i - 1]; };
+  const size_t depth = known + dir.levels.size() - 1;
+  auto level = [&](size_t i) -> const RemoteDir::Level& { return dir.levels[i - known]; };
   // Keep the levels that are still on the way; the rest belong to another branch.
-  size_t keep = 0;
-  while (keep < m_open.size() && keep <= depth && m_open[keep].name == levelName(keep) &&
-         (keep == depth || m_open[keep].ino == dir.inos[keep]))
+  size_t keep = known;
+  while (keep < m_open.size() && keep <= depth && m_open[keep].name == level(keep).name &&
+         (keep == depth || m_open[keep].ino == level(keep).ino))
     ++keep;
   closeFrom(keep);
   for (size_t i = m_open.size(); i <= depth; ++i) {
@@ -168,7 +168,7 @@ void PathReader::read(const RemoteDir& dir, const WalkOptions& opt, DirBatch& ou
       out.failed = Failed::Reopen;
       return;
     }
-    std::string name(levelName(i));
+    std::string name(level(i).name);
     int fd = openDir(parent, name.c_str(), i == 0 && opt.followRoots);
     int err = errno;
     struct stat st {};
@@ -177,7 +177,7 @@ void PathReader::read(const RemoteDir& dir, const WalkOptions& opt, DirBatch& ou
       close(fd);
       fd = -1;
     }
-    if (fd >= 0 && i < depth && st.st_ino != dir.inos[i]) {
+    if (fd >= 0 && i < depth && st.st_ino != level(i).ino) {
       err = ENOENT;  // replaced since the walk read it
       close(fd);
       fd = -1;
@@ -212,6 +212,25 @@ void PathReader::read(const RemoteDir& dir, const WalkOptions& opt, DirBatch& ou
   lseek(fd, 0, SEEK_SET);
   listDirectory(fd, out, m_rs, opt);
   for (struct stat& st : out.stats) mapDev(st);
+}
+
+size_t HeldLevels::common(const RemoteDir& dir) const {
+  // One id is one directory, so a level in common has all its ancestors in common too:
+  // the levels in common are found by bisection, not by comparing every one.
+  size_t lo = 0, hi = std::min(m_ids.size(), dir.levels.size());
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo + 1) / 2;
+    if (m_ids[mid - 1] == dir.levels[mid - 1].id) lo = mid;
+    else hi = mid - 1;
+  }
+  return lo;
+}
+
+void HeldLevels::update(const RemoteDir& dir, size_t held) {
+  const size_t kept = std::min(held, dir.levels.size());
+  const size_t same = std::min(common(dir), kept);
+  m_ids.resize(kept);
+  for (size_t i = same; i < kept; ++i) m_ids[i] = dir.levels[i].id;
 }
 
 void listDirectory(int fd, DirBatch& b, DirReadState& rs, const WalkOptions& opt) {

@@ -49,18 +49,22 @@ struct DirReadState {
 };
 
 // Reads directories named by RemoteDir (for a reader in another process), keeping the
-// descriptors of the last one and its ancestors open, so that the next directory nearby
-// costs one open. Devices are reported in the walk's numbering where they are the
-// content path's own (another node may number the same file system differently).
+// levels of the last one open, so that the next directory nearby costs one open.
+// Devices are reported in the walk's numbering where they are the content path's own
+// (another node may number the same file system differently).
 class PathReader {
  public:
   explicit PathReader(size_t maxOpen = 256);
   ~PathReader();
   PathReader(const PathReader&) = delete;
   PathReader& operator=(const PathReader&) = delete;
-  // Fills out (reset first): an ancestor that cannot be reached or is no longer the
-  // directory read gives failed = Reopen, the directory itself failed = Open.
-  void read(const RemoteDir& dir, const WalkOptions& opt, DirBatch& out);
+  // Reads the directory whose first `known` levels are the ones this reader holds (see
+  // held()) and whose further levels are dir.levels. Fills out (reset first): an ancestor
+  // that cannot be reached or is no longer the directory read gives failed = Reopen,
+  // the directory itself failed = Open, a known beyond held() EPROTO.
+  void read(const RemoteDir& dir, size_t known, const WalkOptions& opt, DirBatch& out);
+  // The leading levels of the last directory asked for that this reader still holds.
+  size_t held() const { return m_open.size(); }
 
  private:
   struct Level {
@@ -75,11 +79,24 @@ class PathReader {
   size_t m_maxOpen;
   size_t m_openCount = 0;
   size_t m_firstOpen = 1;  // levels before it (the content path's aside) hold no descriptor
-  std::string m_root;
   bool m_followRoot = false;
   dev_t m_localRootDev = 0;
   std::vector<Level> m_open;  // [0]: the content path, then one directory a level; fd -1: closed
   DirReadState m_rs{false, nullptr};
+};
+
+// What a PathReader in another process holds, as the side that sends it work tracks it,
+// so that a request names only the levels below them: a chain thousands of directories
+// deep then costs a few names a request, not the whole chain.
+class HeldLevels {
+ public:
+  // How many leading levels of dir the reader holds.
+  size_t common(const RemoteDir& dir) const;
+  // After a read of dir, the reader holds its first `held` levels.
+  void update(const RemoteDir& dir, size_t held);
+
+ private:
+  std::vector<uint64_t> m_ids;
 };
 
 // Lists the open directory fd into b (its stat already there) and stats the entries the

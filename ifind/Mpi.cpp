@@ -61,7 +61,7 @@ std::string fingerprint(const std::string& root, bool followRoots) {
     opt.statRegular = false;
     opt.followRoots = followRoots;
     DirBatch b;
-    reader.read(RemoteDir{root, st.st_dev, {}, {}}, opt, b);
+    reader.read(RemoteDir{st.st_dev, {{root, 0, 1}}}, 0, opt, b);
     if (b.error) return text + ", cannot list: " + strerror(b.error);
     // Order-independent: the same directory may list in another order elsewhere.
     uint64_t sum = 0;
@@ -97,8 +97,9 @@ bool getString(std::string_view& in, std::string_view& s) {
   return true;
 }
 
-// A read request: the walk options a reader needs, then the directory.
-void encodeRequest(const RemoteDir& dir, const WalkOptions& opt, std::string& out) {
+// A read request: the walk options a reader needs, how many leading levels the reader
+// holds already, then the levels below them (inodes, then names).
+void encodeRequest(const RemoteDir& dir, size_t known, const WalkOptions& opt, std::string& out) {
   out.clear();
   uint8_t flags = (opt.statRegular ? 1 : 0) | (opt.statAll ? 2 : 0) | (opt.oneFileSystem ? 4 : 0) |
                   (opt.followRoots ? 8 : 0);
@@ -106,20 +107,19 @@ void encodeRequest(const RemoteDir& dir, const WalkOptions& opt, std::string& ou
   put(out, static_cast<uint64_t>(dir.rootDev));
   put(out, static_cast<uint32_t>(opt.skipDevices.size()));
   for (dev_t d : opt.skipDevices) put(out, static_cast<uint64_t>(d));
-  put(out, static_cast<uint32_t>(dir.names.size()));
-  for (ino_t i : dir.inos) put(out, static_cast<uint64_t>(i));
-  out.append(dir.root);
-  out.push_back('\0');
-  for (std::string_view n : dir.names) {
-    out.append(n);
+  put(out, static_cast<uint32_t>(known));
+  put(out, static_cast<uint32_t>(dir.levels.size() - known));
+  for (size_t i = known; i < dir.levels.size(); ++i) put(out, static_cast<uint64_t>(dir.levels[i].ino));
+  for (size_t i = known; i < dir.levels.size(); ++i) {
+    out.append(dir.levels[i].name);
     out.push_back('\0');
   }
 }
 
-bool decodeRequest(std::string_view in, RemoteDir& dir, WalkOptions& opt) {
+bool decodeRequest(std::string_view in, RemoteDir& dir, size_t& known, WalkOptions& opt) {
   uint8_t flags;
   uint64_t v;
-  uint32_t count;
+  uint32_t count, k;
   if (!get(in, flags) || !get(in, v)) return false;
   opt.statRegular = flags & 1;
   opt.statAll = flags & 2;
@@ -132,25 +132,21 @@ bool decodeRequest(std::string_view in, RemoteDir& dir, WalkOptions& opt) {
     get(in, v);
     opt.skipDevices.push_back(static_cast<dev_t>(v));
   }
-  if (!get(in, count) || count > in.size() / 8) return false;
-  dir.inos.clear();
-  dir.names.clear();
+  if (!get(in, k) || !get(in, count) || count == 0 || count > in.size() / 8) return false;
+  known = k;
+  dir.levels.resize(count);
   for (uint32_t i = 0; i < count; ++i) {
     get(in, v);
-    dir.inos.push_back(static_cast<ino_t>(v));
+    dir.levels[i].ino = static_cast<ino_t>(v);
   }
-  if (!getString(in, dir.root)) return false;
-  for (uint32_t i = 0; i < count; ++i) {
-    std::string_view n;
-    if (!getString(in, n) || n.empty()) return false;
-    dir.names.push_back(n);
-  }
+  for (uint32_t i = 0; i < count; ++i)
+    if (!getString(in, dir.levels[i].name) || dir.levels[i].name.empty()) return false;
   return in.empty();
 }
 
 class Session final : public MpiSession, public RemoteReader {
  public:
-  Session(int rank, int size) : m_rank(rank), m_size(size) {
+  Session(int rank, int size) : m_rank(rank), m_size(size), m_held(static_cast<size_t>(size)) {
     for (int r = m_size - 1; r >= 1; --r) m_free.push_back(r);
   }
 
@@ -176,7 +172,7 @@ class Session final : public MpiSession, public RemoteReader {
 
   int serve() override {
     PathReader reader;
-    std::string msg, reply;
+    std::string msg, reply, wire;
     DirBatch batch;
     for (;;) {
       MPI_Status status;
@@ -206,14 +202,19 @@ class Session final : public MpiSession, public RemoteReader {
       } else if (status.MPI_TAG == kTagRead) {
         RemoteDir dir;
         WalkOptions opt;
-        if (decodeRequest(msg, dir, opt)) {
-          reader.read(dir, opt, batch);
+        size_t known = 0;
+        if (decodeRequest(msg, dir, known, opt)) {
+          reader.read(dir, known, opt, batch);
         } else {
           batch = DirBatch{};
           batch.error = EPROTO;
           batch.failed = Failed::Open;
         }
-        encodeBatch(batch, reply);
+        // The levels it holds now go first, so that the next request can leave them out.
+        encodeBatch(batch, wire);
+        reply.clear();
+        put(reply, static_cast<uint64_t>(reader.held()));
+        reply += wire;
       } else {
         continue;
       }
@@ -269,16 +270,26 @@ class Session final : public MpiSession, public RemoteReader {
   void read(const RemoteDir& dir, const WalkOptions& options, DirBatch& out) override {
     out = DirBatch{};
     int r = takeRank();
-    std::string request, reply;
-    encodeRequest(dir, options, request);
-    if (r < 0 || !exchange(r, kTagRead, request, kTagBatch, reply, m_timeout)) {
-      if (r >= 0) giveRank(r);
+    if (r < 0) {
       out.error = ECOMM;
       out.failed = Failed::Open;
       return;
     }
+    std::string request, reply;
+    HeldLevels& held = m_held[static_cast<size_t>(r)];  // ours while we hold rank r
+    encodeRequest(dir, held.common(dir), options, request);
+    if (!exchange(r, kTagRead, request, kTagBatch, reply, m_timeout)) {
+      giveRank(r);
+      out.error = ECOMM;
+      out.failed = Failed::Open;
+      return;
+    }
+    std::string_view in(reply);
+    uint64_t levels = 0;
+    const bool framed = get(in, levels);
+    held.update(dir, framed ? static_cast<size_t>(levels) : 0);
     giveRank(r);
-    if (!decodeBatch(reply, out)) {
+    if (!framed || !decodeBatch(in, out)) {
       fail("rank " + std::to_string(r) + " sent a malformed batch");
       out = DirBatch{};
       out.error = ECOMM;
@@ -379,6 +390,7 @@ class Session final : public MpiSession, public RemoteReader {
   mutable std::mutex m_stateMutex;
   std::condition_variable m_rankCv;
   std::vector<int> m_free;  // (m_stateMutex) reading ranks not serving a read now
+  std::vector<HeldLevels> m_held;  // per rank: touched only by the thread that took it
   std::atomic<bool> m_failed{false};
   std::string m_failure;  // (m_stateMutex)
 };

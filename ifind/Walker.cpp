@@ -113,6 +113,7 @@ struct Node {
   dev_t rootDev;
   dev_t dev = 0;  // set when read
   ino_t ino = 0;
+  uint64_t id = 0;  // unique in the walk, for remote readers
 
   int fd = -1;               // (m) kept while subdirectories remain to be opened
   int fdUsers = 0;           // (m)
@@ -491,6 +492,7 @@ class Walker {
           for (int shift = 24; shift >= 0; shift -= 8) sub->order.push_back(static_cast<char>(ordinal >> shift));
         }
       }
+      sub->id = m_nextId.fetch_add(1, std::memory_order_relaxed);
       n.subdirs.push_back(std::move(sub));
     }
   }
@@ -500,15 +502,10 @@ class Walker {
   // depth and path length are unbounded there as here.
   void readRemote(const std::shared_ptr<Node>& node) {
     Node& n = *node;
-    std::vector<const Node*> chain;
-    for (const Node* p = &n; p; p = p->parent.get()) chain.push_back(p);
     RemoteDir dir;
-    dir.root = chain.back()->name;
     dir.rootDev = n.rootDev;
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-      if (*it != chain.back()) dir.names.push_back((*it)->name);
-      if (*it != &n) dir.inos.push_back((*it)->ino);
-    }
+    for (const Node* p = &n; p; p = p->parent.get()) dir.levels.push_back({p->name, p == &n ? 0 : p->ino, p->id});
+    std::reverse(dir.levels.begin(), dir.levels.end());
     m_opt.remote->read(dir, m_opt, n.batch);
     if (n.batch.haveStat) {
       m_dirsRead.fetch_add(1, std::memory_order_relaxed);
@@ -679,6 +676,7 @@ class Walker {
     if (rtype != EntryType::Directory || a == Action::Prune) return true;
 
     auto rootNode = std::make_shared<Node>(this, nullptr, root, 0, rst.st_dev);
+    rootNode->id = m_nextId.fetch_add(1, std::memory_order_relaxed);
     std::string path = root;
     std::vector<Frame> stack;
     auto key = [](dev_t d, ino_t i) { return (static_cast<uint64_t>(d) * 0x9E3779B97F4A7C15ull) ^ i; };
@@ -807,6 +805,7 @@ class Walker {
   WalkResult m_result;
   std::atomic<uint64_t> m_dirsRead{0};
   std::atomic<uint64_t> m_reopens{0};
+  std::atomic<uint64_t> m_nextId{1};
 
   std::mutex m_mutex;
   std::condition_variable m_workCv;   // readers: work or room appeared, or done

@@ -101,14 +101,16 @@ using WalkCallback = std::function<Action(const WalkEntry&)>;
 
 struct DirBatch;
 
-// A directory named for a reader that does not share the walk's descriptors: its content
-// path, then the names below it; inos holds the inode of the content path and of each
-// directory on the way (one per name), as the walk read them.
+// A directory named for a reader that does not share the walk's descriptors: the levels
+// from its content path down to it.
 struct RemoteDir {
-  std::string_view root;
+  struct Level {
+    std::string_view name;  // level 0: the content path as given
+    ino_t ino = 0;          // as the walk read it; 0 for the directory asked for
+    uint64_t id = 0;        // unique in the walk: one id, one directory
+  };
   dev_t rootDev = 0;  // the content path's device as the walk sees it
-  std::vector<std::string_view> names;
-  std::vector<ino_t> inos;
+  std::vector<Level> levels;  // the content path first, the directory asked for last
 };
 
 // Reads directories elsewhere (other processes or nodes). The walker calls read from

@@ -68,8 +68,12 @@ class LoopbackReader : public RemoteReader {
   void read(const RemoteDir& dir, const WalkOptions& opt, DirBatch& out) override {
     std::string wire;
     {
+      // Only the levels the reader does not hold are sent, as between processes.
       std::lock_guard lock(m_mutex);
-      m_reader.read(dir, opt, m_batch);
+      const size_t known = m_held.common(dir);
+      RemoteDir below{dir.rootDev, {dir.levels.begin() + static_cast<long>(known), dir.levels.end()}};
+      m_reader.read(below, known, opt, m_batch);
+      m_held.update(dir, m_reader.held());
       encodeBatch(m_batch, wire);
     }
     EXPECT_TRUE(decodeBatch(wire, out));
@@ -79,6 +83,7 @@ class LoopbackReader : public RemoteReader {
   int m_readers;
   std::mutex m_mutex;
   PathReader m_reader;
+  HeldLevels m_held;
   DirBatch m_batch;
 };
 
@@ -276,8 +281,8 @@ TEST_F(WalkerTest, RemoteReadFailuresNameTheStep) {
   ASSERT_EQ(0, rename((root() + "/a").c_str(), (root() + "/old").c_str()));
   ASSERT_EQ(0, mkdir((root() + "/a").c_str(), 0755));  // same name, another directory
   const struct {
-    std::vector<std::string_view> names;
-    std::vector<ino_t> inos;
+    std::vector<std::string_view> names;  // below the content path
+    std::vector<ino_t> inos;              // of the content path and each directory on the way
     Failed failed;
     int error;
   } cases[] = {
@@ -287,14 +292,21 @@ TEST_F(WalkerTest, RemoteReadFailuresNameTheStep) {
       {{"old", "b"}, {top.st_ino, a.st_ino}, Failed::None, 0},
   };
   PathReader reader(4);
+  const std::string path = root();
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.names.front()) + "/" + std::string(c.names.back()));
+    RemoteDir dir{top.st_dev, {{path, top.st_ino, 1}}};
+    for (size_t i = 0; i < c.names.size(); ++i) dir.levels.push_back({c.names[i], i + 1 < c.inos.size() ? c.inos[i + 1] : 0, 0});
     DirBatch b;
-    reader.read(RemoteDir{root(), top.st_dev, c.names, c.inos}, WalkOptions{}, b);
+    reader.read(dir, 0, WalkOptions{}, b);
     EXPECT_EQ(c.failed, b.failed);
     EXPECT_EQ(c.error, b.error);
     EXPECT_EQ(c.error == 0, b.haveStat);
   }
+  // A request that counts on levels the reader does not hold is refused, not guessed.
+  DirBatch b;
+  reader.read(RemoteDir{top.st_dev, {{"b", 0, 0}}}, 9, WalkOptions{}, b);
+  EXPECT_EQ(EPROTO, b.error);
 }
 
 // A batch from another process is checked before the recorder trusts its offsets.
