@@ -283,8 +283,9 @@ void encodeBatch(const DirBatch& b, std::string& out) {
   out.reserve(sizeof h + b.names.size() + b.children.size() * sizeof(DirChild) + b.stats.size() * sizeof(struct stat));
   out.append(reinterpret_cast<const char*>(&h), sizeof h);
   out.append(b.names);
-  out.append(reinterpret_cast<const char*>(b.children.data()), b.children.size() * sizeof(DirChild));
-  out.append(reinterpret_cast<const char*>(b.stats.data()), b.stats.size() * sizeof(struct stat));
+  if (!b.children.empty())
+    out.append(reinterpret_cast<const char*>(b.children.data()), b.children.size() * sizeof(DirChild));
+  if (!b.stats.empty()) out.append(reinterpret_cast<const char*>(b.stats.data()), b.stats.size() * sizeof(struct stat));
 }
 
 bool decodeBatch(std::string_view in, DirBatch& out) {
@@ -303,11 +304,12 @@ bool decodeBatch(std::string_view in, DirBatch& out) {
   out.st = h.st;
   out.names.assign(in.data(), h.namesLen);
   in.remove_prefix(h.namesLen);
+  // An empty vector's data() may be null, which memcpy does not take even for 0 bytes.
   out.children.resize(h.children);
-  memcpy(out.children.data(), in.data(), h.children * sizeof(DirChild));
+  if (h.children) memcpy(out.children.data(), in.data(), h.children * sizeof(DirChild));
   in.remove_prefix(h.children * sizeof(DirChild));
   out.stats.resize(h.stats);
-  memcpy(out.stats.data(), in.data(), h.stats * sizeof(struct stat));
+  if (h.stats) memcpy(out.stats.data(), in.data(), h.stats * sizeof(struct stat));
   // A child must point inside the names and the stats, or the recorder would read past them.
   for (const DirChild& c : out.children) {
     if (c.nameLen == 0 || static_cast<uint64_t>(c.nameOff) + c.nameLen >= out.names.size()) return false;
