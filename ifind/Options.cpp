@@ -55,7 +55,8 @@ namespace {
 
 // Options that take a value.
 constexpr std::string_view kValued[] = {"--exclude", "-e", "--exclude-from", "--exclude-if-present", "--streams",
-                                        "--threads", "--debug-level", "--wait", "--job", "--name", "--forget"};
+                                        "--threads", "--debug-level", "--wait", "--job", "--name", "--forget",
+                                        "--mpi-timeout"};
 
 size_t editDistance(std::string_view a, std::string_view b) {
   std::vector<size_t> row(b.size() + 1);
@@ -131,7 +132,7 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
           {"--exclude-caches", &Options::excludeCaches},
           {"--json", &Options::json},           {"--history", &Options::history},
           {"--single-stats", &Options::singleStats}, {"--batch-stats", &Options::batchStats},
-          {"-H", &Options::followRoots},
+          {"-H", &Options::followRoots},        {"--mpi", &Options::mpi},
           {"--dereference-args", &Options::followRoots},
       };
       static constexpr std::pair<std::string_view, int> kTypes[] = {
@@ -175,6 +176,10 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
           if (v->empty() || v->size() > 7 || !std::all_of(v->begin(), v->end(), ::isdigit))
             return "invalid value for " + name + ": '" + *v + "'";
           (name == "--wait" ? out.waitSeconds : out.debugLevel) = atoi(v->c_str());
+        } else if (name == "--mpi-timeout") {
+          auto n = positive(*v);
+          if (!n || *n > 86400) return "invalid value for " + name + ": '" + *v + "'";
+          out.mpiTimeout = *n;
         } else {
           auto n = positive(*v);
           if (!n) return "invalid value for " + name + ": '" + *v + "'";
@@ -236,6 +241,10 @@ std::string usageText(const char* program) {
          "  --single-stats        one stat call per entry\n"
          "  --batch-stats         with several threads, a directory's names stat'ed in batches\n"
          "                        through io_uring (default: whichever proves faster here)\n"
+         "  --mpi                 under mpirun: rank 0 scans and records, the other ranks read\n"
+         "                        directories (every rank must see PATHs on the same file system)\n"
+         "  --mpi-timeout SECONDS  a reading rank that does not answer a read in this time\n"
+         "                        fails the scan (default: 60)\n"
          "  --debug-level N       debug log level (else $KZFIND_DEBUG, else 0: errors and events;\n"
          "                        1 traces changed folders and failed entries, 2 every file)\n"
          "  --name NAME           the subclient's name: its scans are compared with one another\n"

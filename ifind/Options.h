@@ -32,6 +32,8 @@ struct Options {
   bool singleStats = false;  // --single-stats
   bool batchStats = false;   // --batch-stats
   bool followRoots = false;  // -H, --dereference-args: walk what a content path that is a link points to
+  bool mpi = false;          // --mpi: directories are read by the other MPI ranks
+  int mpiTimeout = 60;       // --mpi-timeout: seconds a read may take before the scan fails
   int waitSeconds = 0;       // --wait: how long to wait for another scan of the subclient
   std::string name;          // --name: the subclient, instead of one derived from the paths
   int streams = 0;      // 0: the number of CPUs

@@ -32,7 +32,7 @@ double monotonicSeconds() {
 
 bool isScannerFault(int error) {
   return error == EMFILE || error == ENFILE || error == ENOMEM || error == ENOBUFS || error == EBADF ||
-         error == EFAULT;
+         error == EFAULT || error == ECOMM;  // ECOMM: a reading rank of a distributed scan failed
 }
 
 bool isPseudoFileSystem(const std::string& type) {
@@ -296,6 +296,7 @@ const ScanStats& ScanHost::scan() {
   opt.threads = m_config.threads;
   opt.statMode = m_config.statMode;
   opt.followRoots = m_config.followRoots;
+  opt.remote = m_config.remote;
   WalkResult r = walk(m_config.roots, opt, [this](const WalkEntry& e) { return visit(e); });
 
   m_stats.interrupted = r.stopped || m_stop.load();

@@ -30,6 +30,7 @@ struct ScanConfig {
   int threads = 1;
   StatMode statMode = StatMode::Auto;  // how the walker stats a directory's names
   bool followRoots = false;           // walk what a content path that is a link points to
+  RemoteReader* remote = nullptr;     // non-null: directories are read through it, not here
   bool progress = false;              // one refreshed line on stderr
   // Incremental and differential scans record what changed after this time (seconds).
   int64_t referenceTime = 0;

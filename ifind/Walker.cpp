@@ -2,7 +2,7 @@
 // reader threads), and the calling thread visits the batches depth-first.
 #include "ifind/Walker.h"
 
-#include "ifind/StatBatch.h"
+#include "ifind/DirRead.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -64,27 +64,6 @@ const char* failedName(Failed failed) {
 
 namespace {
 
-EntryType typeFromDirent(unsigned char d_type) {
-  switch (d_type) {
-    case DT_REG: return EntryType::Regular;
-    case DT_DIR: return EntryType::Directory;
-    case DT_LNK: return EntryType::Symlink;
-    case DT_FIFO: return EntryType::Fifo;
-    case DT_SOCK: return EntryType::Socket;
-    case DT_CHR: return EntryType::CharDevice;
-    case DT_BLK: return EntryType::BlockDevice;
-    default: return EntryType::Unknown;
-  }
-}
-
-struct linux_dirent64 {
-  ino64_t d_ino;
-  off64_t d_off;
-  unsigned short d_reclen;
-  unsigned char d_type;
-  char d_name[];
-};
-
 // Levels of a directory's place in visiting order kept for ordering the readers' work.
 constexpr size_t kOrderLevels = 64;
 
@@ -107,36 +86,8 @@ int openDir(int dirfd, const char* name) {
   return fd;
 }
 
-struct Child {
-  uint32_t nameOff;
-  uint32_t nameLen;
-  EntryType type;
-  int error;         // stat error
-  int32_t statIdx;   // into Batch::stats, -1 when not stat'ed
-  int32_t subdir;    // into Node::subdirs, -1 for a non-directory
-};
-
-struct Batch {
-  int error = 0;
-  Failed failed = Failed::None;
-  bool haveStat = false;
-  bool otherDevice = false;
-  struct stat st {};
-  std::string names;  // each name followed by a NUL
-  std::vector<Child> children;
-  std::vector<struct stat> stats;
-};
-
-// What one reading thread reuses from directory to directory.
-struct ReadState {
-  ReadState(bool ring, StatChooser* c) : stats(ring), chooser(c) {}
-  std::vector<char> buf = std::vector<char>(64 * 1024);
-  StatBatch stats;
-  StatChooser* chooser;  // null: the ring whenever it is there
-  std::vector<const char*> names;  // of the children to stat
-  std::vector<int> errs;
-  std::vector<uint32_t> children;  // their places in the batch
-};
+using Batch = DirBatch;
+using ReadState = DirReadState;
 
 enum NodeState : int { kQueued = 0, kReading = 1, kReady = 2, kCancelled = 3 };
 
@@ -162,6 +113,7 @@ struct Node {
   dev_t rootDev;
   dev_t dev = 0;  // set when read
   ino_t ino = 0;
+  uint64_t id = 0;  // unique in the walk, for remote readers
 
   int fd = -1;               // (m) kept while subdirectories remain to be opened
   int fdUsers = 0;           // (m)
@@ -181,7 +133,9 @@ class Walker {
   Walker(const WalkOptions& options, const WalkCallback& callback) : m_opt(options), m_cb(callback) {
     m_threads = std::clamp(options.threads, 1, 8);
     int budget = options.maxOpenDirs;
-    if (budget <= 0) {
+    // Remote readers hold no descriptors here: one proxy thread each.
+    if (options.remote) m_threads = std::max(options.remote->readers(), 1) + 1;
+    if (budget <= 0 && !options.remote) {
       // What is left of the open-file limit, less a reserve for the caller's own files
       // (collect files, lists): a small limit means fewer readers and a smaller cache,
       // never a walk that runs out half-way.
@@ -226,7 +180,9 @@ class Walker {
       }
     }
     m_result.directoriesRead = m_dirsRead.load();
-    m_result.statStrategy = m_opt.statMode == StatMode::Ring     ? "ring"
+    // Remote readers stat one name per call, whatever was asked.
+    m_result.statStrategy = m_opt.remote                         ? "single"
+                            : m_opt.statMode == StatMode::Ring   ? "ring"
                             : m_opt.statMode == StatMode::Single ? "single"
                                                                  : m_chooser.decision();
     m_result.reopens = m_reopens.load();
@@ -461,6 +417,10 @@ class Walker {
 
   // Opens, stats and lists one directory into its batch and makes its subdirectory nodes.
   void readNode(const std::shared_ptr<Node>& node, ReadState& rs) {
+    if (m_opt.remote) {
+      readRemote(node);
+      return;
+    }
     Node& n = *node;
     Batch& b = n.batch;
     int fd;
@@ -503,53 +463,8 @@ class Walker {
       close(fd);
       return;
     }
-    rs.children.clear();
-    for (;;) {
-      long got = syscall(SYS_getdents64, fd, rs.buf.data(), rs.buf.size());
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        b.error = errno;
-        b.failed = Failed::Read;
-        break;
-      }
-      if (got == 0) break;
-      // Records are 24 bytes plus the name, padded to 8: room for the likely count
-      // saves the vectors growing one doubling at a time.
-      const size_t likely = b.children.size() + static_cast<size_t>(got) / 40 + 1;
-      if (b.children.capacity() < likely) {
-        b.children.reserve(likely);
-        b.names.reserve(b.names.size() + static_cast<size_t>(got) / 2);
-      }
-      for (long off = 0; off < got;) {
-        auto* d = reinterpret_cast<linux_dirent64*>(rs.buf.data() + off);
-        off += d->d_reclen;
-        const char* nm = d->d_name;
-        if (nm[0] == '.' && (nm[1] == 0 || (nm[1] == '.' && nm[2] == 0))) continue;
-        size_t len = strlen(nm);
-        Child c{static_cast<uint32_t>(b.names.size()), static_cast<uint32_t>(len), typeFromDirent(d->d_type), 0,
-                -1, -1};
-        b.names.append(nm, len + 1);
-        bool wantStat = c.type == EntryType::Unknown || (c.type == EntryType::Regular && m_opt.statRegular) ||
-                        (c.type != EntryType::Directory && m_opt.statAll);
-        if (wantStat) rs.children.push_back(static_cast<uint32_t>(b.children.size()));
-        b.children.push_back(c);
-      }
-    }
-    statChildren(fd, b, rs);
-    for (Child& c : b.children) {
-      if (c.type != EntryType::Directory || c.error) continue;
-      c.subdir = static_cast<int32_t>(n.subdirs.size());
-      auto sub =
-          std::make_shared<Node>(this, node, std::string(b.names.data() + c.nameOff, c.nameLen), n.depth + 1, n.rootDev);
-      if (m_threads > 1) {
-        sub->order = n.order;
-        if (n.order.size() < kOrderLevels * 4) {
-          const auto ordinal = static_cast<uint32_t>(c.subdir);
-          for (int shift = 24; shift >= 0; shift -= 8) sub->order.push_back(static_cast<char>(ordinal >> shift));
-        }
-      }
-      n.subdirs.push_back(std::move(sub));
-    }
+    listDirectory(fd, b, rs, m_opt);
+    makeSubdirs(node);
     if (n.subdirs.empty()) {
       close(fd);
     } else {
@@ -561,25 +476,44 @@ class Walker {
     }
   }
 
-  // Stats the children the listing could not type or whose sizes are wanted, all at
-  // once now that the names no longer move.
-  static void statChildren(int fd, Batch& b, ReadState& rs) {
-    const size_t count = rs.children.size();
-    if (count == 0) return;
-    rs.names.resize(count);
-    rs.errs.resize(count);
-    for (size_t i = 0; i < count; ++i) rs.names[i] = b.names.data() + b.children[rs.children[i]].nameOff;
-    b.stats.resize(count);  // stat'ed in place, not copied
-    rs.stats.run(fd, rs.names.data(), count, b.stats.data(), rs.errs.data(), rs.chooser);
-    for (size_t i = 0; i < count; ++i) {
-      Child& c = b.children[rs.children[i]];
-      if (rs.errs[i] == 0) {
-        c.type = typeFromMode(b.stats[i].st_mode);
-        c.statIdx = static_cast<int32_t>(i);
-      } else {
-        c.error = rs.errs[i];
+  // Makes the nodes of a batch's subdirectories, in the order they are listed.
+  void makeSubdirs(const std::shared_ptr<Node>& node) {
+    Node& n = *node;
+    Batch& b = n.batch;
+    for (DirChild& c : b.children) {
+      if (c.type != EntryType::Directory || c.error) continue;
+      c.subdir = static_cast<int32_t>(n.subdirs.size());
+      auto sub =
+          std::make_shared<Node>(this, node, std::string(b.names.data() + c.nameOff, c.nameLen), n.depth + 1, n.rootDev);
+      if (m_threads > 1) {
+        sub->order = n.order;
+        if (n.order.size() < kOrderLevels * 4) {
+          const auto ordinal = static_cast<uint32_t>(c.subdir);
+          for (int shift = 24; shift >= 0; shift -= 8) sub->order.push_back(static_cast<char>(ordinal >> shift));
+        }
       }
+      sub->id = m_nextId.fetch_add(1, std::memory_order_relaxed);
+      n.subdirs.push_back(std::move(sub));
     }
+  }
+
+  // Reads n through the remote readers: its path goes as names from its content path
+  // (with the inode of each directory on the way, so a replaced one is noticed), so
+  // depth and path length are unbounded there as here.
+  void readRemote(const std::shared_ptr<Node>& node) {
+    Node& n = *node;
+    RemoteDir dir;
+    dir.rootDev = n.rootDev;
+    for (const Node* p = &n; p; p = p->parent.get()) dir.levels.push_back({p->name, p == &n ? 0 : p->ino, p->id});
+    std::reverse(dir.levels.begin(), dir.levels.end());
+    m_opt.remote->read(dir, m_opt, n.batch);
+    if (n.batch.haveStat) {
+      m_dirsRead.fetch_add(1, std::memory_order_relaxed);
+      n.dev = n.batch.st.st_dev;
+      n.ino = n.batch.st.st_ino;
+    }
+    if (n.batch.haveStat && !n.batch.otherDevice && n.batch.failed != Failed::Open && n.batch.failed != Failed::Reopen)
+      makeSubdirs(node);
   }
 
   void publishSubdirs(Node& n) {
@@ -595,7 +529,7 @@ class Walker {
   }
 
   void readerLoop() {
-    ReadState rs(m_opt.statMode != StatMode::Single, chooser());
+    ReadState rs(m_opt.statMode != StatMode::Single && !m_opt.remote, chooser());
     for (;;) {
       std::shared_ptr<Node> node;
       {
@@ -660,7 +594,8 @@ class Walker {
   // The calling thread's share of the reading: takes the next queued directory, as a
   // reader thread would, and reads it. false when there was nothing it could take.
   bool readAheadOne() {
-    if (m_threads <= 1) return false;
+    // Remote reads wait for a free reader: the calling thread would only queue there.
+    if (m_threads <= 1 || m_opt.remote) return false;
     std::shared_ptr<Node> node;
     std::vector<std::shared_ptr<Node>> drop;  // taken or cancelled meanwhile: released unlocked
     {
@@ -741,6 +676,7 @@ class Walker {
     if (rtype != EntryType::Directory || a == Action::Prune) return true;
 
     auto rootNode = std::make_shared<Node>(this, nullptr, root, 0, rst.st_dev);
+    rootNode->id = m_nextId.fetch_add(1, std::memory_order_relaxed);
     std::string path = root;
     std::vector<Frame> stack;
     auto key = [](dev_t d, ino_t i) { return (static_cast<uint64_t>(d) * 0x9E3779B97F4A7C15ull) ^ i; };
@@ -781,7 +717,7 @@ class Walker {
         onPath.insert(key(node->dev, node->ino));
         size_t base = path.size();
         bool sep = path.empty() || path.back() != '/';
-        for (const Child& c : b.children) {
+        for (const DirChild& c : b.children) {
           path.resize(base);
           if (sep) path.push_back('/');
           size_t off = path.size();
@@ -865,10 +801,11 @@ class Walker {
   // One thread gains nothing from the ring: it would only wait for the kernel's workers.
   StatChooser m_chooser;
   StatChooser* chooser() { return m_opt.statMode == StatMode::Auto ? &m_chooser : nullptr; }
-  ReadState m_rs{m_opt.statMode != StatMode::Single && m_opt.threads > 1, chooser()};
+  ReadState m_rs{m_opt.statMode != StatMode::Single && m_opt.threads > 1 && !m_opt.remote, chooser()};
   WalkResult m_result;
   std::atomic<uint64_t> m_dirsRead{0};
   std::atomic<uint64_t> m_reopens{0};
+  std::atomic<uint64_t> m_nextId{1};
 
   std::mutex m_mutex;
   std::condition_variable m_workCv;   // readers: work or room appeared, or done

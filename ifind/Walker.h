@@ -77,6 +77,8 @@ struct WalkEntry {
 
 // What the walker stats. Directories are stat'ed when opened (DirEnter carries it);
 // entries whose type the listing does not give are always stat'ed.
+class RemoteReader;
+
 struct WalkOptions {
   bool statRegular = true;   // stat regular files (for their size)
   bool statAll = false;      // stat every entry that is not a directory (times)
@@ -90,9 +92,36 @@ struct WalkOptions {
   // keeps the faster; Single never uses the ring; Ring uses it wherever the kernel allows.
   StatMode statMode = StatMode::Auto;
   bool followRoots = false;  // a content path that is a symbolic link is walked as what it points to
+  // Non-null: every directory is read through it, by remote->readers() threads, and
+  // threads and maxOpenDirs are ignored. Content paths are still stat'ed here.
+  RemoteReader* remote = nullptr;
 };
 
 using WalkCallback = std::function<Action(const WalkEntry&)>;
+
+struct DirBatch;
+
+// A directory named for a reader that does not share the walk's descriptors: the levels
+// from its content path down to it.
+struct RemoteDir {
+  struct Level {
+    std::string_view name;  // level 0: the content path as given
+    ino_t ino = 0;          // as the walk read it; 0 for the directory asked for
+    uint64_t id = 0;        // unique in the walk: one id, one directory
+  };
+  dev_t rootDev = 0;  // the content path's device as the walk sees it
+  std::vector<Level> levels;  // the content path first, the directory asked for last
+};
+
+// Reads directories elsewhere (other processes or nodes). The walker calls read from
+// up to readers() threads at once; read always fills out, turning its own faults into
+// the batch's error (failed = Open), never throwing.
+class RemoteReader {
+ public:
+  virtual ~RemoteReader() = default;
+  virtual int readers() const = 0;
+  virtual void read(const RemoteDir& dir, const WalkOptions& options, DirBatch& out) = 0;
+};
 
 struct WalkResult {
   bool stopped = false;        // the callback answered Stop

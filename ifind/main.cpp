@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "hostservices/LocalPlatform.h"
+#include "ifind/Mpi.h"
 #include "ifind/Options.h"
 #include "ifind/Report.h"
 #include "ifind/ScanHost.h"
@@ -85,6 +86,20 @@ int main(int argc, char** argv) {
   using namespace ifind;
   Options opt;
   if (auto err = parseArguments(argc, argv, opt)) return usageError(*err);
+  // Rank 0 goes on as a local scan would; every other rank only reads directories for it.
+  // Declared first, so that every return below stops the reading ranks.
+  std::unique_ptr<MpiSession> mpi;
+  if (opt.mpi && !opt.help && !opt.version) {
+    if (!mpiBuilt()) return usageError("--mpi: this ifind was built without MPI");
+    std::string why;
+    mpi = MpiSession::start(&argc, &argv, why);
+    if (!mpi) {
+      fprintf(stderr, "ifind: --mpi: %s\n", why.c_str());
+      return 1;
+    }
+    if (mpi->rank() != 0) return mpi->serve();
+    if (mpi->size() < 2) return usageError("--mpi needs at least one reading rank (mpirun -n 2 or more)");
+  }
   if (opt.help) {
     fputs(usageText("ifind").c_str(), stdout);
     return 0;
@@ -134,6 +149,15 @@ int main(int argc, char** argv) {
         S_ISDIR(st.st_mode))
       fprintf(stderr, "ifind: '%s' is a symbolic link to a directory: recording the link only (-H scans what it points to)\n",
               r.c_str());
+  }
+
+  RemoteReader* remote = mpi ? &mpi->reader(opt.mpiTimeout) : nullptr;
+  if (mpi) {
+    std::string why;
+    if (!mpi->sameTree(roots, opt.followRoots, why)) {
+      fprintf(stderr, "ifind: %s\n", why.c_str());
+      return 1;
+    }
   }
 
   uint32_t major = 1, minor = 0;
@@ -262,6 +286,7 @@ int main(int argc, char** argv) {
   config.excludeIfPresent = opt.excludeIfPresent;
   config.oneFileSystem = opt.oneFileSystem;
   config.followRoots = opt.followRoots;
+  config.remote = remote;
   config.threads = std::clamp(opt.threads > 0 ? opt.threads : cpus(), 1, 8);
   config.statMode = opt.singleStats ? StatMode::Single : opt.batchStats ? StatMode::Ring : StatMode::Auto;
   config.progress = !opt.quiet && isatty(2);
@@ -319,6 +344,7 @@ int main(int argc, char** argv) {
   summary.partial = summary.succeeded && stats.entryFailures > 0;
   if (stats.interrupted) summary.failure = "interrupted";
   else if (stats.missingRoot) summary.failure = "a content path could not be scanned";
+  else if (mpi && mpi->failed()) summary.failure = "a reading rank failed: " + mpi->failure();
   else if (stats.scannerErrors)
     summary.failure = "the scanner itself ran short (" + stats.scannerError +
                       "); raise the open-file limit (ulimit -n) or use fewer --threads";

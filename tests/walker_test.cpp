@@ -4,10 +4,12 @@
 
 #include <fcntl.h>
 
+#include "ifind/DirRead.h"
 #include "ifind/StatBatch.h"
 
 #include <algorithm>
 #include <map>
+#include <mutex>
 #include <tuple>
 
 #include "support/WriterSupport.h"
@@ -56,6 +58,34 @@ std::vector<std::string> canonical(std::vector<std::string> lines) {
   }
   return lines;
 }
+
+// Directories read as another process would: by names from the content path, through a
+// PathReader keeping few descriptors, each batch sent through its wire form.
+class LoopbackReader : public RemoteReader {
+ public:
+  explicit LoopbackReader(int readers, size_t maxOpen = 256) : m_readers(readers), m_reader(maxOpen) {}
+  int readers() const override { return m_readers; }
+  void read(const RemoteDir& dir, const WalkOptions& opt, DirBatch& out) override {
+    std::string wire;
+    {
+      // Only the levels the reader does not hold are sent, as between processes.
+      std::lock_guard lock(m_mutex);
+      const size_t known = m_held.common(dir);
+      RemoteDir below{dir.rootDev, {dir.levels.begin() + static_cast<long>(known), dir.levels.end()}};
+      m_reader.read(below, known, opt, m_batch);
+      m_held.update(dir, m_reader.held());
+      encodeBatch(m_batch, wire);
+    }
+    EXPECT_TRUE(decodeBatch(wire, out));
+  }
+
+ private:
+  int m_readers;
+  std::mutex m_mutex;
+  PathReader m_reader;
+  HeldLevels m_held;
+  DirBatch m_batch;
+};
 
 class WalkerTest : public ::testing::Test {
  protected:
@@ -130,11 +160,13 @@ TEST_F(WalkerTest, DeepTreeBeyondPathMaxWithFewDescriptors) {
   const int levels = 40;
   // A side directory per level keeps each level's descriptor wanted until both are opened.
   kztest::makeChain(root(), std::string(200, 'n'), levels, "bottom", true);
-  for (int threads : {1, 3}) {
+  LoopbackReader remote(2, 4);
+  for (int threads : {1, 3, 0}) {  // 0: read remotely
     size_t longest = 0;
     int errors = 0, leaves = 0, bottoms = 0, open = 0;  // open: entered less left
     WalkOptions opt = withThreads(threads);
     opt.maxOpenDirs = 3;
+    if (threads == 0) opt.remote = &remote;
     WalkResult res = walk(std::vector<std::string>{root()}, opt, [&](const WalkEntry& e) {
       longest = std::max(longest, e.path.size());
       errors += e.error != 0;
@@ -145,11 +177,11 @@ TEST_F(WalkerTest, DeepTreeBeyondPathMaxWithFewDescriptors) {
     });
     EXPECT_EQ((std::vector<int>{errors, leaves, bottoms, open}), (std::vector<int>{0, levels, 1, 0})) << threads;
     EXPECT_GT(longest, static_cast<size_t>(PATH_MAX));
-    EXPECT_TRUE(threads > 1 || res.reopens > 0);  // with readers, timing decides whether one is needed
+    EXPECT_TRUE(threads != 1 || res.reopens > 0);  // with readers, timing decides whether one is needed
   }
 }
 
-// The reader pool must not change what the callback sees, nor its order, also with
+// The reader pool, local or remote, must not change what the callback sees, nor its order, also with
 // pruning (which throws away directories read ahead) and a stop half-way, after which
 // nothing is called, not even for the next content path; and no walk moves an access time.
 TEST_F(WalkerTest, ReaderPoolGivesTheSequenceOfOneThread) {
@@ -178,13 +210,16 @@ TEST_F(WalkerTest, ReaderPoolGivesTheSequenceOfOneThread) {
     WalkOptions opt = withThreads(threads);
     opt.maxReadAhead = 16;
     opt.statAll = true;
+    LoopbackReader remote(-threads);
+    if (threads < 0) opt.remote = &remote;
     EXPECT_EQ(r.run({root(), root() + "/n1"}, opt).stopped, stopAfter > 0);
     return r.lines;
   };
   for (int stopAfter : {0, 300}) {
     std::vector<std::string> one = run(1, stopAfter);
     EXPECT_TRUE(stopAfter ? one.size() == 300u : one.size() > 300u) << one.size();
-    for (int threads : {2, 8}) EXPECT_EQ(one, run(threads, stopAfter)) << threads << " threads, stop " << stopAfter;
+    // Negative: that many remote readers.
+    for (int threads : {2, 8, -1, -3}) EXPECT_EQ(one, run(threads, stopAfter)) << threads << " threads, stop " << stopAfter;
   }
   struct stat st {};
   ASSERT_EQ(0, stat(root().c_str(), &st));
@@ -229,6 +264,83 @@ TEST_F(WalkerTest, BatchedStatsEqualSingleCalls) {
   EXPECT_TRUE(S_ISLNK(std::get<3>(one[2])));  // links are not followed
   EXPECT_EQ(std::get<8>(one[0]), 5000);
   for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ(one[i], many[i]) << names[i];
+}
+
+}  // namespace
+
+namespace {
+
+// What a reading rank answers for directories it cannot reach as the walk read them:
+// the failure travels as data and names the step, as a local read would.
+TEST_F(WalkerTest, RemoteReadFailuresNameTheStep) {
+  kztest::makeTree(root(), {"a/", "a/b/", "file"});
+  struct stat a {};
+  ASSERT_EQ(0, stat((root() + "/a").c_str(), &a));
+  struct stat top {};
+  ASSERT_EQ(0, stat(root().c_str(), &top));
+  ASSERT_EQ(0, rename((root() + "/a").c_str(), (root() + "/old").c_str()));
+  ASSERT_EQ(0, mkdir((root() + "/a").c_str(), 0755));  // same name, another directory
+  const struct {
+    std::vector<std::string_view> names;  // below the content path
+    std::vector<ino_t> inos;              // of the content path and each directory on the way
+    Failed failed;
+    int error;
+  } cases[] = {
+      {{"a", "b"}, {top.st_ino, a.st_ino}, Failed::Reopen, ENOENT},  // replaced since it was read
+      {{"file"}, {top.st_ino}, Failed::Open, ENOTDIR},
+      {{"gone"}, {top.st_ino}, Failed::Open, ENOENT},
+      {{"old", "b"}, {top.st_ino, a.st_ino}, Failed::None, 0},
+  };
+  PathReader reader(4);
+  const std::string path = root();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.names.front()) + "/" + std::string(c.names.back()));
+    RemoteDir dir{top.st_dev, {{path, top.st_ino, 1}}};
+    for (size_t i = 0; i < c.names.size(); ++i) dir.levels.push_back({c.names[i], i + 1 < c.inos.size() ? c.inos[i + 1] : 0, 0});
+    DirBatch b;
+    reader.read(dir, 0, WalkOptions{}, b);
+    EXPECT_EQ(c.failed, b.failed);
+    EXPECT_EQ(c.error, b.error);
+    EXPECT_EQ(c.error == 0, b.haveStat);
+  }
+  // A request that counts on levels the reader does not hold is refused, not guessed.
+  DirBatch b;
+  reader.read(RemoteDir{top.st_dev, {{"b", 0, 0}}}, 9, WalkOptions{}, b);
+  EXPECT_EQ(EPROTO, b.error);
+}
+
+// A batch from another process is checked before the recorder trusts its offsets.
+TEST(DirBatchWire, MalformedBatchesAreRejected) {
+  DirBatch b;
+  b.haveStat = true;
+  b.names = std::string("x\0yz\0", 5);
+  b.children = {{0, 1, EntryType::Regular, 0, 0, -1}, {2, 2, EntryType::Directory, EACCES, -1, -1}};
+  b.stats.resize(1);
+  b.stats[0].st_size = 42;
+  std::string wire;
+  encodeBatch(b, wire);
+  DirBatch back;
+  ASSERT_TRUE(decodeBatch(wire, back));
+  EXPECT_EQ(b.names, back.names);
+  EXPECT_EQ(EACCES, back.children[1].error);
+  EXPECT_EQ(42, back.stats[0].st_size);
+
+  const size_t childAt = wire.size() - sizeof(struct stat) - 2 * sizeof(DirChild);
+  const struct {
+    const char* what;
+    std::function<void(std::string&)> spoil;
+  } cases[] = {
+      {"truncated", [](std::string& w) { w.pop_back(); }},
+      {"extra byte", [](std::string& w) { w.push_back(0); }},
+      {"name past the end", [&](std::string& w) { w[childAt + offsetof(DirChild, nameOff)] = 4; }},
+      {"stat index past the end", [&](std::string& w) { w[childAt + offsetof(DirChild, statIdx)] = 1; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string bad = wire;
+    c.spoil(bad);
+    EXPECT_FALSE(decodeBatch(bad, back));
+  }
 }
 
 }  // namespace
