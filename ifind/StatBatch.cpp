@@ -129,9 +129,9 @@ bool StatChooser::useRing(size_t count) {
   if (count < kMinSample) return m_choice.load(std::memory_order_relaxed) == 1;
   const uint64_t n = m_batches.fetch_add(1, std::memory_order_relaxed);
   const int choice = m_choice.load(std::memory_order_relaxed);
-  // Calibrating: turn about. Decided: the choice, and every 32nd batch the other way.
+  // Calibrating: turn about. Decided: the choice, and every 64th batch the other way.
   if (choice < 0) return (n & 1) != 0;
-  return (n % 32 == 31) ? choice == 0 : choice == 1;
+  return (n % 64 == 63) ? choice == 0 : choice == 1;
 }
 
 void StatChooser::record(bool ring, size_t count, uint64_t nanos) {

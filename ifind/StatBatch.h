@@ -33,7 +33,7 @@ class StatChooser {
   const char* decision();
 
   static constexpr size_t kMinSample = 16;     // smaller batches tell little
-  static constexpr size_t kCalibration = 4096;  // names timed each way before choosing
+  static constexpr size_t kCalibration = 2048;  // names timed each way before choosing
 
  private:
   std::atomic<int> m_choice{-1};  // -1 calibrating, 0 single, 1 ring
