@@ -344,3 +344,28 @@ TEST(DirBatchWire, MalformedBatchesAreRejected) {
 }
 
 }  // namespace
+
+// The stat strategy follows the cheaper way, and changes its mind on a clear lead only.
+TEST(StatChooserTest, KeepsTheCheaperWayAndFollowsAChange) {
+  struct Row {
+    const char* name;
+    uint64_t singleNanos, ringNanos;  // for 64 names
+    const char* chosen;
+  } rows[] = {{"ring slower", 6400, 9600, "single"}, {"ring faster", 9600, 6400, "ring"}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    ifind::StatChooser c;
+    EXPECT_STREQ("single", c.decision());  // nothing timed yet
+    for (int i = 0; i < 200 && std::string(c.decision()) != r.chosen; ++i) {
+      bool ring = c.useRing(64);
+      c.record(ring, 64, ring ? r.ringNanos : r.singleNanos);
+    }
+    EXPECT_STREQ(r.chosen, c.decision());
+    // The other way turns cheaper: the probes see it and the choice follows.
+    for (int i = 0; i < 20000 && std::string(c.decision()) == r.chosen; ++i) {
+      bool ring = c.useRing(64);
+      c.record(ring, 64, ring ? r.singleNanos : r.ringNanos);
+    }
+    EXPECT_STRNE(r.chosen, c.decision());
+  }
+}
