@@ -348,14 +348,17 @@ std::optional<std::string> resolveContentPath(const std::string& path, const std
   return normalizePath(absolute.substr(cut), resolved);
 }
 
+bool atOrBelow(std::string_view path, std::string_view root) {
+  return root == "/" || path == root ||
+         (path.size() > root.size() && path.starts_with(root) && path[root.size()] == '/');
+}
+
 std::vector<std::string> contentRoots(std::vector<std::string> all) {
   std::sort(all.begin(), all.end());
   all.erase(std::unique(all.begin(), all.end()), all.end());
   std::vector<std::string> roots;
   for (const std::string& p : all) {
-    bool inside = std::any_of(roots.begin(), roots.end(), [&](const std::string& r) {
-      return r == "/" || (p.size() > r.size() && p.starts_with(r) && p[r.size()] == '/');
-    });
+    bool inside = std::any_of(roots.begin(), roots.end(), [&](const std::string& r) { return atOrBelow(p, r); });
     if (!inside) roots.push_back(p);
   }
   return roots;

@@ -70,6 +70,8 @@ std::string normalizePath(std::string_view path, std::string_view cwd);
 // current directory is gone, and a relative path is an error. On error returns nullopt
 // and sets error to the reason.
 std::optional<std::string> resolveContentPath(const std::string& path, const std::string& cwd, std::string& error);
+// Whether path is root or lies below it (both absolute and normal).
+bool atOrBelow(std::string_view path, std::string_view root);
 // The content paths, sorted, without duplicates and without paths that lie inside
 // another content path (all already absolute and normal).
 std::vector<std::string> contentRoots(std::vector<std::string> paths);

@@ -16,6 +16,7 @@
 
 #include "hostservices/FileUtil.h"
 #include "hostservices/LocalPlatform.h"
+#include "ifind/Options.h"
 
 namespace ifind {
 
@@ -149,7 +150,7 @@ bool ScanHost::CheckIfFileisFilteredOut(const char* path) {
   if (!path || m_excludes.empty()) return false;
   std::string_view p(path);
   for (const std::string& root : m_config.roots) {
-    if (p.size() <= root.size() || !p.starts_with(root) || (root != "/" && p[root.size()] != '/')) continue;
+    if (p == root || !atOrBelow(p, root)) continue;
     struct stat st {};
     return m_excludes.excluded(p, root, lstat(path, &st) == 0 && S_ISDIR(st.st_mode));
   }

@@ -13,6 +13,8 @@
 #include <set>
 
 #include "hostservices/FileUtil.h"
+#include "hostservices/SafeOpen.h"
+#include "ifind/Options.h"
 
 namespace ifind {
 
@@ -26,15 +28,6 @@ std::string dirsPath(const std::string& jobDir, long long id) {
 }
 std::string failedPath(const std::string& jobDir, long long id) {
   return scansDir(jobDir) + "/" + std::to_string(id) + ".failed";
-}
-
-// Our own files: never through a link, never readable by others.
-FILE* openPrivate(const std::string& path, int flags, const char* mode) {
-  int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return nullptr;
-  FILE* f = fdopen(fd, mode);
-  if (!f) ::close(fd);
-  return f;
 }
 
 // A field of a record line, nullopt when missing or of another type: a damaged line
@@ -78,7 +71,7 @@ std::vector<ScanRecord> readRecords(const std::string& jobDir) {
 
 // Reads the lines of one of our files; false when it is missing or unreadable.
 bool readLines(const std::string& path, const std::function<bool(std::string_view)>& take) {
-  FILE* f = openPrivate(path, O_RDONLY, "r");
+  FILE* f = kzhost::openStreamAt(AT_FDCWD, path.c_str(), "r");
   if (!f) return false;
   char* buf = nullptr;
   size_t cap = 0;
@@ -176,8 +169,8 @@ bool ScanStateWriter::open(const std::string& jobDir, long long jobId) {
     errno = ENOTDIR;
     return false;
   }
-  m_dirs = openPrivate(dirsPath(jobDir, jobId), O_WRONLY | O_CREAT | O_TRUNC, "w");
-  m_failed = m_dirs ? openPrivate(failedPath(jobDir, jobId), O_WRONLY | O_CREAT | O_TRUNC, "w") : nullptr;
+  m_dirs = kzhost::openStreamAt(AT_FDCWD, dirsPath(jobDir, jobId).c_str(), "w");
+  m_failed = m_dirs ? kzhost::openStreamAt(AT_FDCWD, failedPath(jobDir, jobId).c_str(), "w") : nullptr;
   m_ok = m_dirs && m_failed;
   return m_ok;
 }
@@ -220,7 +213,7 @@ bool recordScan(const std::string& jobDir, const ScanRecord& r) {
             {"contentPaths", r.roots},
             {"collectFiles", r.collectFiles}};
   std::string line = j.dump() + "\n";
-  int fd = ::open((jobDir + "/scans.jsonl").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = kzhost::openFileAt(AT_FDCWD, (jobDir + "/scans.jsonl").c_str(), O_WRONLY | O_CREAT | O_APPEND);
   if (fd < 0) return false;
   bool ok = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) && fsync(fd) == 0;
   ::close(fd);
@@ -251,7 +244,7 @@ bool recordScan(const std::string& jobDir, const ScanRecord& r) {
 
 bool noteListsOwner(const std::string& jobDir, long long jobId) {
   const std::string text = std::to_string(jobId) + "\n";
-  int fd = ::open((jobDir + "/lists-of").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = kzhost::openFileAt(AT_FDCWD, (jobDir + "/lists-of").c_str(), O_WRONLY | O_CREAT | O_TRUNC);
   if (fd < 0) return false;
   bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
   return ::close(fd) == 0 && ok;
@@ -276,9 +269,7 @@ int listScan(const std::string& jobDir, long long jobId, char sep, bool filesOnl
     return 1;
   }
   auto inside = [&](const std::string& p) {
-    return std::any_of(rec->roots.begin(), rec->roots.end(), [&](const std::string& r) {
-      return r == "/" || p == r || (p.size() > r.size() && p.starts_with(r) && p[r.size()] == '/');
-    });
+    return std::any_of(rec->roots.begin(), rec->roots.end(), [&](const std::string& r) { return atOrBelow(p, r); });
   };
   for (const std::string& file : rec->collectFiles) {
     bool ok = readLines(file, [&](std::string_view line) {

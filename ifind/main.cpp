@@ -1,6 +1,7 @@
 // ifind: the reference scanner. Runs the file-scan phase on this host, on the local
 // platform: fills in the phase options the user left out, drives a ScanHost from
 // Initialize to Finish, and prints a summary.
+#include <fcntl.h>
 #include <signal.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "hostservices/LocalPlatform.h"
+#include "hostservices/SafeOpen.h"
 #include "ifind/Mpi.h"
 #include "ifind/Options.h"
 #include "ifind/Report.h"
@@ -66,7 +68,7 @@ std::string currentDirectory() {
 
 std::string readSmallFile(const std::string& path) {
   std::string text;
-  if (FILE* f = fopen(path.c_str(), "re")) {
+  if (FILE* f = kzhost::openStreamAt(AT_FDCWD, path.c_str(), "r")) {
     char buf[4096];
     size_t n;
     while ((n = fread(buf, 1, sizeof buf, f)) > 0 && text.size() < (1u << 20)) text.append(buf, n);
