@@ -125,32 +125,72 @@ StatBatch::~StatBatch() = default;
 
 #endif
 
-bool StatChooser::useRing(size_t count) {
-  if (count < kMinSample) return m_choice.load(std::memory_order_relaxed) == 1;
-  const uint64_t n = m_batches.fetch_add(1, std::memory_order_relaxed);
-  const int choice = m_choice.load(std::memory_order_relaxed);
-  // Calibrating: turn about. Decided: the choice, and every 64th batch the other way.
-  if (choice < 0) return (n & 1) != 0;
-  return (n % 64 == 63) ? choice == 0 : choice == 1;
+namespace {
+uint64_t monotonicNanos() {
+  struct timespec t {};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<uint64_t>(t.tv_sec) * 1000000000ull + static_cast<uint64_t>(t.tv_nsec);
+}
+}  // namespace
+
+StatChooser::StatChooser(Clock clock) : m_clock(clock ? clock : monotonicNanos) {}
+
+StatChooser::Turn StatChooser::begin() {
+  const uint32_t turn = m_turn.load(std::memory_order_acquire);
+  const bool ring = m_ring.load(std::memory_order_relaxed);
+  if (m_turnStart.load(std::memory_order_relaxed) == 0) {
+    uint64_t none = 0;
+    m_turnStart.compare_exchange_strong(none, m_clock(), std::memory_order_relaxed);
+  }
+  return {turn, ring};
 }
 
-void StatChooser::record(bool ring, size_t count, uint64_t nanos) {
-  if (count < kMinSample) return;
-  const int way = ring ? 1 : 0;
-  const double perName = static_cast<double>(nanos) / static_cast<double>(count);
+void StatChooser::end(Turn t, size_t count) {
+  if (t.turn != m_turn.load(std::memory_order_acquire)) return;
+  const uint64_t now = m_clock();
   std::lock_guard lock(m_mutex);
-  if (m_choice.load(std::memory_order_relaxed) < 0) {
-    m_names[way] += count;
+  if (t.turn != m_turn.load(std::memory_order_relaxed)) return;
+  m_turnNames += count;
+  if (m_turnNames >= kTurnNames) closeTurn(now);
+}
+
+void StatChooser::closeTurn(uint64_t now) {
+  const int way = m_ring.load(std::memory_order_relaxed) ? 1 : 0;
+  const double names = static_cast<double>(m_turnNames);
+  const uint64_t start = m_turnStart.load(std::memory_order_relaxed);
+  const double nanos = static_cast<double>(now > start ? now - start : 1);
+  int choice = m_choice.load(std::memory_order_relaxed);
+  bool nextRing;
+  if (choice < 0) {
+    m_names[way] += names;
     m_nanos[way] += nanos;
-    if (m_names[0] < kCalibration || m_names[1] < kCalibration) return;
-    for (int w : {0, 1}) m_perName[w] = static_cast<double>(m_nanos[w]) / static_cast<double>(m_names[w]);
-    m_choice.store(m_perName[1] < m_perName[0] ? 1 : 0, std::memory_order_relaxed);
-    return;
+    // Single, ring, ring, single: a steady drift in the machine's speed favours neither.
+    static constexpr bool kOrder[kCalibration] = {false, true, true, false};
+    if (++m_turnsDone < kCalibration) {
+      nextRing = kOrder[m_turnsDone];
+    } else {
+      for (int w : {0, 1}) m_perName[w] = m_nanos[w] / m_names[w];
+      choice = m_perName[1] < m_perName[0] ? 1 : 0;
+      m_choice.store(choice, std::memory_order_relaxed);
+      nextRing = choice == 1;
+    }
+  } else {
+    m_perName[way] = way == choice ? 0.7 * m_perName[way] + 0.3 * nanos / names : nanos / names;
+    // A probe changes the choice only on a clear lead, so noise does not flip it.
+    if (way != choice && m_perName[way] < 0.9 * m_perName[choice]) {
+      choice = way;
+      m_choice.store(choice, std::memory_order_relaxed);
+    }
+    nextRing = choice == 1;
+    if (way == choice && ++m_sinceProbe >= kBetweenProbes) {
+      m_sinceProbe = 0;
+      nextRing = choice == 0;
+    }
   }
-  m_perName[way] = 0.9 * m_perName[way] + 0.1 * perName;
-  const int choice = m_choice.load(std::memory_order_relaxed);
-  // Switch only on a clear lead, so noise does not flip it back and forth.
-  if (m_perName[1 - choice] < 0.9 * m_perName[choice]) m_choice.store(1 - choice, std::memory_order_relaxed);
+  m_ring.store(nextRing, std::memory_order_relaxed);
+  m_turnNames = 0;
+  m_turnStart.store(0, std::memory_order_relaxed);
+  m_turn.fetch_add(1, std::memory_order_release);
 }
 
 const char* StatChooser::decision() {
@@ -160,7 +200,7 @@ const char* StatChooser::decision() {
     default: break;
   }
   std::lock_guard lock(m_mutex);
-  return m_names[0] + m_names[1] == 0 ? "single" : "undecided";
+  return m_turnsDone == 0 && m_turnNames == 0 ? "single" : "undecided";
 }
 
 void StatBatch::run(int dirfd, const char* const* names, size_t count, struct stat* out, int* errs,
@@ -168,10 +208,8 @@ void StatBatch::run(int dirfd, const char* const* names, size_t count, struct st
   size_t done = 0;
 #if KZ_HAVE_URING
   if (chooser && m_ring) {
-    const bool ring = chooser->useRing(count);
-    struct timespec t0 {}, t1 {};
-    clock_gettime(CLOCK_MONOTONIC, &t0);
-    if (ring) {
+    const StatChooser::Turn turn = chooser->begin();
+    if (turn.ring) {
       while (m_ring && count - done >= 2) {
         const size_t n = ringBatch(dirfd, names + done, count - done, out + done, errs + done);
         if (n == 0) break;
@@ -179,9 +217,7 @@ void StatBatch::run(int dirfd, const char* const* names, size_t count, struct st
       }
     }
     for (; done < count; ++done) errs[done] = statOne(dirfd, names[done], &out[done]);
-    clock_gettime(CLOCK_MONOTONIC, &t1);
-    const int64_t ns = (t1.tv_sec - t0.tv_sec) * 1000000000LL + (t1.tv_nsec - t0.tv_nsec);
-    if (m_ring) chooser->record(ring, count, static_cast<uint64_t>(std::max<int64_t>(ns, 0)));
+    if (m_ring) chooser->end(turn, count);
     return;
   }
   // One name costs one call either way.

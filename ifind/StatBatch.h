@@ -19,29 +19,50 @@
 namespace ifind {
 
 // Which way is faster differs between kernels and machines of one kind (on some the
-// ring's workers cost more than the calls they save), so the readers of a walk time
-// both on the directories they read and keep the faster, probing the other now and
-// then in case the answer changes (a cold cache, another load).
+// ring's workers cost more than the calls they save, and that cost lands on other
+// threads, where one reader's own timing cannot see it). So the walk as a whole is
+// timed: every reader uses the same way for a turn of a few thousand names, the turns
+// alternate single, ring, ring, single, and the way that took less wall time a name is
+// kept; now and then one turn goes the other way, in case the answer changes (a cold
+// cache, another load). Safe for concurrent use by the readers of one walk.
 class StatChooser {
  public:
-  // Whether the next count names go through the ring.
-  bool useRing(size_t count);
-  // What count names cost one way, in nanoseconds.
-  void record(bool ring, size_t count, uint64_t nanos);
+  // Monotonic nanoseconds; tests pass their own clock.
+  using Clock = uint64_t (*)();
+  explicit StatChooser(Clock clock = nullptr);
+
+  struct Turn {
+    uint32_t turn;
+    bool ring;
+  };
+  // The way to stat the next batch of names.
+  Turn begin();
+  // count names of a batch begun in t were stat'ed. Batches begun in an earlier turn
+  // do not count: their time belongs to two ways.
+  void end(Turn t, size_t count);
   // "ring", "single" (also when the ring was never there), or "undecided" (too few
   // names to tell).
   const char* decision();
 
-  static constexpr size_t kMinSample = 16;     // smaller batches tell little
-  static constexpr size_t kCalibration = 2048;  // names timed each way before choosing
+  static constexpr size_t kTurnNames = 4096;  // names a turn
+  static constexpr int kCalibration = 4;      // turns before the first choice
+  static constexpr int kBetweenProbes = 32;   // turns the chosen way between two probes
 
  private:
-  std::atomic<int> m_choice{-1};  // -1 calibrating, 0 single, 1 ring
-  std::atomic<uint64_t> m_batches{0};
+  void closeTurn(uint64_t now);  // (m)
+
+  Clock m_clock;
+  std::atomic<uint32_t> m_turn{0};
+  std::atomic<bool> m_ring{false};  // the way of the current turn
+  std::atomic<int> m_choice{-1};    // -1 calibrating, 0 single, 1 ring
+  std::atomic<uint64_t> m_turnStart{0};  // 0: the turn starts with its first batch
   std::mutex m_mutex;
-  size_t m_names[2] = {0, 0};     // (m) timed names each way, while calibrating
-  uint64_t m_nanos[2] = {0, 0};   // (m)
-  double m_perName[2] = {0, 0};   // (m) moving average of nanoseconds a name
+  size_t m_turnNames = 0;      // (m)
+  int m_turnsDone = 0;         // (m) while calibrating
+  int m_sinceProbe = 0;        // (m)
+  double m_names[2] = {0, 0};  // (m) while calibrating, each way
+  double m_nanos[2] = {0, 0};  // (m)
+  double m_perName[2] = {0, 0};  // (m) after: the last estimate of each way
 };
 
 class StatBatch {
@@ -54,7 +75,7 @@ class StatBatch {
 
   // Stats names[i] relative to dirfd without following a last symbolic link:
   // errs[i] is 0 with out[i] filled, or the errno of the failure. With a chooser, the
-  // ring is used only when it has proved faster.
+  // ring is used in the turns the chooser gives it.
   void run(int dirfd, const char* const* names, size_t count, struct stat* out, int* errs,
            StatChooser* chooser = nullptr);
 

@@ -345,27 +345,38 @@ TEST(DirBatchWire, MalformedBatchesAreRejected) {
 
 }  // namespace
 
-// The stat strategy follows the cheaper way, and changes its mind on a clear lead only.
-TEST(StatChooserTest, KeepsTheCheaperWayAndFollowsAChange) {
+// The stat strategy follows the way the walk as a whole goes faster, and changes its
+// mind on a clear lead only.
+namespace {
+uint64_t g_fakeNow = 1;
+uint64_t fakeClock() { return g_fakeNow; }
+}  // namespace
+
+TEST(StatChooserTest, KeepsTheFasterWayAndFollowsAChange) {
   struct Row {
     const char* name;
-    uint64_t singleNanos, ringNanos;  // for 64 names
+    uint64_t singleNanos, ringNanos;  // wall time of 64 names
     const char* chosen;
   } rows[] = {{"ring slower", 6400, 9600, "single"}, {"ring faster", 9600, 6400, "ring"}};
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
-    ifind::StatChooser c;
+    ifind::StatChooser c(fakeClock);
     EXPECT_STREQ("single", c.decision());  // nothing timed yet
-    for (int i = 0; i < 200 && std::string(c.decision()) != r.chosen; ++i) {
-      bool ring = c.useRing(64);
-      c.record(ring, 64, ring ? r.ringNanos : r.singleNanos);
+    auto batch = [&](bool swapped) {
+      ifind::StatChooser::Turn t = c.begin();
+      g_fakeNow += (t.ring != swapped) ? r.ringNanos : r.singleNanos;
+      c.end(t, 64);
+    };
+    int batches = 0;
+    while (std::string(c.decision()) == "undecided" || batches == 0) {
+      batch(false);
+      ASSERT_LT(++batches, 1000);
     }
     EXPECT_STREQ(r.chosen, c.decision());
-    // The other way turns cheaper: the probes see it and the choice follows.
-    for (int i = 0; i < 20000 && std::string(c.decision()) == r.chosen; ++i) {
-      bool ring = c.useRing(64);
-      c.record(ring, 64, ring ? r.singleNanos : r.ringNanos);
-    }
+    // Calibration costs four turns, half of them the slower way.
+    EXPECT_EQ(ifind::StatChooser::kCalibration * ifind::StatChooser::kTurnNames / 64, batches);
+    // The other way turns faster: a probe sees it and the choice follows.
+    for (int i = 0; i < 20000 && std::string(c.decision()) == r.chosen; ++i) batch(true);
     EXPECT_STRNE(r.chosen, c.decision());
   }
 }
