@@ -630,8 +630,8 @@ class Walker {
       const bool mayGrow = m_running.load(std::memory_order_relaxed) < m_mostReaders.load(std::memory_order_relaxed);
       const uint64_t start = mayGrow ? clockNanos(CLOCK_MONOTONIC) : 0;
       readNode(node, rs);
-      if (m_opt.afterRead) m_opt.afterRead();
-      if (mayGrow && gauge.waiting(clockNanos(CLOCK_MONOTONIC) - start)) addReader();
+      if (mayGrow && (m_opt.readerWaits ? m_opt.readerWaits() : gauge.waiting(clockNanos(CLOCK_MONOTONIC) - start)))
+        addReader();
       publishSubdirs(*node);
       {
         std::lock_guard lock(m_mutex);

@@ -100,9 +100,9 @@ struct WalkOptions {
   // Non-null: every directory is read through it, by remote->readers() threads, and
   // threads and maxOpenDirs are ignored. Content paths are still stat'ed here.
   RemoteReader* remote = nullptr;
-  // Tests: run by each reader thread after each directory it reads, within the time
-  // that decides whether readers are added.
-  std::function<void()> afterRead = nullptr;
+  // Tests: asked by a reader thread after each directory it reads, in place of its own
+  // measure of whether it waits on the disk, while readers may still be added.
+  std::function<bool()> readerWaits = nullptr;
 };
 
 using WalkCallback = std::function<Action(const WalkEntry&)>;
