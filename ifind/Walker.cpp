@@ -15,7 +15,6 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
-#include <cstdio>
 #include <cstring>
 #include <list>
 #include <memory>
