@@ -181,6 +181,7 @@ json summaryJson(const Summary& s) {
               {"phaseParams", s.phaseParams},
               {"seconds", std::round(st.seconds * 1000) / 1000},
               {"statStrategy", st.statStrategy},
+              {"readers", st.readers},
               {"entriesPerSecond", std::round(st.seconds > 0 ? static_cast<double>(st.entries) / st.seconds : 0.0)},
               {"jobDir", s.jobDir},
               {"collectPaths", s.collectPaths},

@@ -295,6 +295,7 @@ const ScanStats& ScanHost::scan() {
   opt.oneFileSystem = m_config.oneFileSystem;
   if (m_config.skipPseudoFileSystems) opt.skipDevices = m_pseudoDevices;
   opt.threads = m_config.threads;
+  opt.maxThreads = m_config.maxThreads;
   opt.statMode = m_config.statMode;
   opt.followRoots = m_config.followRoots;
   opt.remote = m_config.remote;
@@ -302,6 +303,7 @@ const ScanStats& ScanHost::scan() {
 
   m_stats.interrupted = r.stopped || m_stop.load();
   m_stats.statStrategy = r.statStrategy;
+  m_stats.readers = r.readers;
   m_stats.seconds = monotonicSeconds() - m_started;
   clearProgress();
   // A scan that could not take an entry through no fault of that entry has a gap no

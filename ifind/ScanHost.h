@@ -28,6 +28,7 @@ struct ScanConfig {
   bool oneFileSystem = false;
   bool skipPseudoFileSystems = true;
   int threads = 1;
+  int maxThreads = 0;  // readers the walk may grow to while they wait on the disk; 0: threads
   StatMode statMode = StatMode::Auto;  // how the walker stats a directory's names
   bool followRoots = false;           // walk what a content path that is a link points to
   RemoteReader* remote = nullptr;     // non-null: directories are read through it, not here
@@ -60,6 +61,7 @@ struct ScanStats {
   bool interrupted = false;  // the quit flag stopped the walk
   double seconds = 0;
   const char* statStrategy = "single";  // what the walker used
+  int readers = 1;                      // reading threads at the end of the walk
 };
 
 // True for an error that is about the scanner rather than the entry: running out of

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <unordered_set>
 
@@ -68,6 +70,53 @@ namespace {
 constexpr size_t kOrderLevels = 64;
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+
+// Readers a walk may grow to: past this, a disk queue gains little and each reader
+// still costs a ring and descriptors.
+constexpr int kMaxReaders = 16;
+
+uint64_t clockNanos(clockid_t clock) {
+  struct timespec ts {};
+  clock_gettime(clock, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// Whether a reader waits on the disk more than it works: over windows of at least 4 ms
+// of reading (on a warm cache dozens of directories), its thread CPU time against the
+// wall time of its reads, and whether the process read from the disk meanwhile. Time off
+// the CPU alone would also count a busy machine's run queue and the waits for the ring's
+// workers, which stat cached inodes on other CPUs: readers added for those would only
+// crowd the CPUs. A cached tree reads nothing from the disk.
+class WaitGauge {
+ public:
+  // After a read of wallNanos: true when two windows running have closed with the
+  // reader off the CPU for more than half their time while the disk was read.
+  bool waiting(uint64_t wallNanos) {
+    m_wall += wallNanos;
+    if (m_wall < kWindowNanos) return false;
+    const uint64_t cpu = clockNanos(CLOCK_THREAD_CPUTIME_ID), blocks = blocksRead();
+    const bool waited = cpu - m_cpu < m_wall / 2 && blocks > m_blocks;
+    m_waitedWindows = waited ? m_waitedWindows + 1 : 0;
+    m_cpu = cpu;
+    m_blocks = blocks;
+    m_wall = 0;
+    return m_waitedWindows >= 2;
+  }
+
+ private:
+  static constexpr uint64_t kWindowNanos = 4000000;
+
+  // Blocks the whole process (every reader and the ring's workers) read from disks.
+  static uint64_t blocksRead() {
+    struct rusage ru {};
+    return getrusage(RUSAGE_SELF, &ru) == 0 ? static_cast<uint64_t>(ru.ru_inblock) : 0;
+  }
+
+  uint64_t m_cpu = clockNanos(CLOCK_THREAD_CPUTIME_ID);
+  uint64_t m_blocks = blocksRead();
+  uint64_t m_wall = 0;
+  int m_waitedWindows = 0;
+};
 
 // The descriptors this process has open now (an estimate when /proc is missing).
 long openDescriptors() {
@@ -132,9 +181,11 @@ class Walker {
  public:
   Walker(const WalkOptions& options, const WalkCallback& callback) : m_opt(options), m_cb(callback) {
     m_threads = std::clamp(options.threads, 1, 8);
+    // Readers are added only to a pool: one thread reads in visiting order, unshared.
+    int most = m_threads > 1 ? std::clamp(options.maxThreads, m_threads, kMaxReaders) : 1;
     int budget = options.maxOpenDirs;
     // Remote readers hold no descriptors here: one proxy thread each.
-    if (options.remote) m_threads = std::max(options.remote->readers(), 1) + 1;
+    if (options.remote) most = m_threads = std::max(options.remote->readers(), 1) + 1;
     if (budget <= 0 && !options.remote) {
       // What is left of the open-file limit, less a reserve for the caller's own files
       // (collect files, lists): a small limit means fewer readers and a smaller cache,
@@ -142,26 +193,32 @@ class Walker {
       struct rlimit rl {};
       long soft = getrlimit(RLIMIT_NOFILE, &rl) == 0 ? static_cast<long>(rl.rlim_cur) : 1024;
       long free = soft - openDescriptors() - 8;
-      // A reader holds its ring, the folder it reads and its parent's descriptor.
-      m_threads = static_cast<int>(std::clamp(free / 6, 1L, static_cast<long>(m_threads)));
-      budget = static_cast<int>(std::clamp((free - 3L * m_threads) / 2, 2L, 4096L));
+      // A reader holds its ring, the folder it reads and its parent's descriptor; the
+      // room for readers added later is kept from the start.
+      most = static_cast<int>(std::clamp(free / 6, 1L, static_cast<long>(most)));
+      m_threads = std::min(m_threads, most);
+      budget = static_cast<int>(std::clamp((free - 3L * most) / 2, 2L, 4096L));
     }
+    m_mostReaders = m_threads > 1 ? most : 1;
+    m_running = m_threads;
     m_fdBudget = std::max(budget, 2);
     m_readAhead = options.maxReadAhead > 0 ? options.maxReadAhead : 4096;
     // Batches read ahead hold about 200 bytes an entry: this keeps them near 12 MiB
     // however slowly the callback consumes them.
     m_readAheadEntries = options.maxReadAhead > 0 ? static_cast<size_t>(options.maxReadAhead) * 64 : size_t{1} << 16;
     m_skip.insert(options.skipDevices.begin(), options.skipDevices.end());
-    if (m_threads > 1)
+    if (m_threads > 1) {
       // The calling thread is one of the readers: it reads whenever it would otherwise
       // wait for a batch, so the pool never holds more busy threads than readers.
+      std::lock_guard lock(m_mutex);  // a reader may add another meanwhile
       for (int i = 1; i < m_threads; ++i) m_readers.emplace_back([this] { readerLoop(); });
+    }
   }
 
   ~Walker() {
     {
       std::lock_guard lock(m_mutex);
-      m_done = true;
+      m_done = true;  // from here on no reader is added: m_readers stays as it is
     }
     m_workCv.notify_all();
     for (auto& t : m_readers) t.join();
@@ -186,6 +243,7 @@ class Walker {
                             : m_opt.statMode == StatMode::Single ? "single"
                                                                  : m_chooser.decision();
     m_result.reopens = m_reopens.load();
+    m_result.readers = m_running.load();
     return m_result;
   }
 
@@ -528,8 +586,21 @@ class Walker {
     m_workCv.notify_all();
   }
 
+  // Starts one more reader unless the walk is over or has as many as it may have.
+  void addReader() {
+    std::lock_guard lock(m_mutex);
+    if (m_done || m_running.load() >= m_mostReaders.load()) return;
+    try {
+      m_readers.emplace_back([this] { readerLoop(); });
+      ++m_running;
+    } catch (const std::system_error&) {
+      m_mostReaders.store(m_running.load());  // no more threads to be had: stay as we are
+    }
+  }
+
   void readerLoop() {
     ReadState rs(m_opt.statMode != StatMode::Single && !m_opt.remote, chooser());
+    WaitGauge gauge;
     for (;;) {
       std::shared_ptr<Node> node;
       {
@@ -555,7 +626,11 @@ class Walker {
           continue;
         }
       }
+      const bool mayGrow = m_running.load(std::memory_order_relaxed) < m_mostReaders.load(std::memory_order_relaxed);
+      const uint64_t start = mayGrow ? clockNanos(CLOCK_MONOTONIC) : 0;
       readNode(node, rs);
+      if (mayGrow && (m_opt.readerWaits ? m_opt.readerWaits() : gauge.waiting(clockNanos(CLOCK_MONOTONIC) - start)))
+        addReader();
       publishSubdirs(*node);
       {
         std::lock_guard lock(m_mutex);
@@ -793,7 +868,9 @@ class Walker {
 
   const WalkOptions& m_opt;
   const WalkCallback& m_cb;
-  int m_threads = 1;
+  int m_threads = 1;        // readers at the start
+  std::atomic<int> m_mostReaders{1};  // readers the walk may grow to (written under m_mutex)
+  std::atomic<int> m_running{1};  // readers started, the calling thread included
   int m_fdBudget = 64;
   int m_readAhead = 4096;
   size_t m_readAheadEntries = 0;

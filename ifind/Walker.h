@@ -28,7 +28,9 @@
 // With threads > 1, threads - 1 reader threads read and stat directories ahead of the
 // calling thread, which alone runs the callback, in exactly the order above: the
 // callback sees the same sequence whatever the thread count. The calling thread reads
-// too whenever the batch it needs next is still being read.
+// too whenever the batch it needs next is still being read. A walk given maxThreads adds
+// readers while they spend most of their time waiting off the CPU (a tree that is not
+// cached: every directory and inode block is a disk read), up to maxThreads.
 #pragma once
 
 #include <sys/stat.h>
@@ -85,6 +87,9 @@ struct WalkOptions {
   bool oneFileSystem = false;  // do not enter directories on another device than their content path
   std::vector<dev_t> skipDevices;  // never entered below a content path
   int threads = 1;           // directory readers, the calling thread included (max 8)
+  // With threads > 1: the readers the walk may grow to while they wait on the disk (at
+  // most 16, fewer under a small open-file limit); 0 or threads: exactly threads.
+  int maxThreads = 0;
   int maxOpenDirs = 0;       // open directory descriptors kept; 0: from RLIMIT_NOFILE
   int maxReadAhead = 0;      // directories read ahead of the callback; 0: a default
   // With threads > 1, a directory's names can be stat'ed many per system call through the
@@ -95,6 +100,9 @@ struct WalkOptions {
   // Non-null: every directory is read through it, by remote->readers() threads, and
   // threads and maxOpenDirs are ignored. Content paths are still stat'ed here.
   RemoteReader* remote = nullptr;
+  // Tests: asked by a reader thread after each directory it reads, in place of its own
+  // measure of whether it waits on the disk, while readers may still be added.
+  std::function<bool()> readerWaits = nullptr;
 };
 
 using WalkCallback = std::function<Action(const WalkEntry&)>;
@@ -128,6 +136,7 @@ struct WalkResult {
   uint64_t directoriesRead = 0;
   uint64_t reopens = 0;        // directories re-opened from an ancestor
   const char* statStrategy = "single";  // how names were stat'ed: "ring", "single", "undecided"
+  int readers = 1;             // reading threads at the end, the calling thread included
 };
 
 // Walks each content path in turn (absolute or relative; used as given in the paths

@@ -290,6 +290,9 @@ int main(int argc, char** argv) {
   config.followRoots = opt.followRoots;
   config.remote = remote;
   config.threads = std::clamp(opt.threads > 0 ? opt.threads : cpus(), 1, 8);
+  // By default readers are added while they wait on the disk: an uncached tree is read
+  // faster by more readers than CPUs. --threads N is N readers, no more.
+  if (opt.threads <= 0) config.maxThreads = std::min(4 * cpus(), 16);
   config.statMode = opt.singleStats ? StatMode::Single : opt.batchStats ? StatMode::Ring : StatMode::Auto;
   config.progress = !opt.quiet && isatty(2);
   config.referenceTime = refTime;

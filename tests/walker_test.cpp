@@ -3,13 +3,16 @@
 #include "ifind/Walker.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 
 #include "ifind/DirRead.h"
 #include "ifind/StatBatch.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <tuple>
 
 #include "support/WriterSupport.h"
@@ -17,6 +20,7 @@
 namespace {
 
 using namespace ifind;
+namespace fs = std::filesystem;
 
 WalkOptions withThreads(int threads) { return {.skipDevices = {}, .threads = threads}; }
 
@@ -122,7 +126,8 @@ TEST_F(WalkerTest, VisitsDirectoriesAsBatchesDepthFirst) {
   EXPECT_EQ(expected, canonical(r.lines));
 }
 
-TEST_F(WalkerTest, PrunedAtTheEntryOrAtDirEnter) {
+// What is not entered: pruned at its entry or at its DirEnter, or on a device skipped.
+TEST_F(WalkerTest, PrunedOrOnAnotherDeviceIsNotEntered) {
   kztest::makeTree(root(), {"skip/", "skip/hidden", "keep/", "keep/f", "keep/inner/", "keep/inner/g"});
   Recorder pruned(tmp.path());
   pruned.decide = [](const WalkEntry& e) {
@@ -139,18 +144,16 @@ TEST_F(WalkerTest, PrunedAtTheEntryOrAtDirEnter) {
                 "entry ./t/keep/inner dir d2", "listed ./t/keep dir d1", "enter ./t/keep/inner dir d2",
                 "listed ./t/keep/inner dir d2", "leave ./t/keep/inner dir d2", "leave ./t/keep dir d1",
                 "leave ./t dir d0"}));
-}
 
-TEST_F(WalkerTest, OtherDevicesAreNotEntered) {
-  kztest::makeTree(root(), {"sub/", "sub/f"});
   struct stat st {};
   ASSERT_EQ(0, stat(root().c_str(), &st));
   Recorder r(tmp.path());
-  r.run({root()}, {.skipDevices = {st.st_dev}});  // the content path itself is still entered
-  EXPECT_EQ(r.lines, (std::vector<std::string>{"entry ./t dir d0", "enter ./t dir d0", "entry ./t/sub dir d1",
-                                               "listed ./t dir d0", "enter ./t/sub dir d1 other-device",
-                                               "listed ./t/sub dir d1", "leave ./t/sub dir d1 other-device",
-                                               "leave ./t dir d0"}));
+  r.run({root() + "/keep"}, {.skipDevices = {st.st_dev}});  // the content path itself is still entered
+  EXPECT_EQ(canonical(r.lines),
+            (std::vector<std::string>{"entry ./t/keep dir d0", "enter ./t/keep dir d0", "entry ./t/keep/f file d1 6",
+                                      "entry ./t/keep/inner dir d1", "listed ./t/keep dir d0",
+                                      "enter ./t/keep/inner dir d1 other-device", "listed ./t/keep/inner dir d1",
+                                      "leave ./t/keep/inner dir d1 other-device", "leave ./t/keep dir d0"}));
 }
 
 // Long names over many levels: paths far beyond PATH_MAX, and few descriptors, so the
@@ -199,7 +202,7 @@ TEST_F(WalkerTest, ReaderPoolGivesTheSequenceOfOneThread) {
   struct timespec times[2] = {{time(nullptr) - 2 * 86400, 0}, {0, UTIME_OMIT}};
   ASSERT_EQ(0, utimensat(AT_FDCWD, root().c_str(), times, 0));
 
-  auto run = [&](int threads, int stopAfter) {
+  auto run = [&](int threads, int stopAfter, int maxThreads = 0) {
     Recorder r(tmp.path());
     int count = 0;
     r.decide = [&](const WalkEntry& e) {
@@ -210,6 +213,8 @@ TEST_F(WalkerTest, ReaderPoolGivesTheSequenceOfOneThread) {
     WalkOptions opt = withThreads(threads);
     opt.maxReadAhead = 16;
     opt.statAll = true;
+    opt.maxThreads = maxThreads;
+    opt.readerWaits = [] { return true; };  // with maxThreads: a reader added after every read
     LoopbackReader remote(-threads);
     if (threads < 0) opt.remote = &remote;
     EXPECT_EQ(r.run({root(), root() + "/n1"}, opt).stopped, stopAfter > 0);
@@ -220,10 +225,51 @@ TEST_F(WalkerTest, ReaderPoolGivesTheSequenceOfOneThread) {
     EXPECT_TRUE(stopAfter ? one.size() == 300u : one.size() > 300u) << one.size();
     // Negative: that many remote readers.
     for (int threads : {2, 8, -1, -3}) EXPECT_EQ(one, run(threads, stopAfter)) << threads << " threads, stop " << stopAfter;
+    EXPECT_EQ(one, run(2, stopAfter, 8)) << "readers added, stop " << stopAfter;
   }
   struct stat st {};
   ASSERT_EQ(0, stat(root().c_str(), &st));
   EXPECT_EQ(times[0].tv_sec, st.st_atime);  // access times are left alone
+}
+
+// Readers added as fast as they can be never pass the bound asked for, nor the open-file
+// limit's room for them (6 descriptors each), counted as threads the process really has.
+TEST_F(WalkerTest, AddedReadersStayWithinTheBoundAndTheDescriptors) {
+  std::vector<std::string> dirs;
+  for (int i = 0; i < 300; ++i) {
+    if (i % 20 == 0) dirs.push_back("d" + std::to_string(i / 20) + "/");
+    dirs.push_back("d" + std::to_string(i / 20) + "/" + std::to_string(i) + "/");
+  }
+  kztest::makeTree(root(), dirs);
+  auto tasks = [] { return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/task"), {})); };
+  const int others = tasks() - 1, open = static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
+  struct rlimit saved {};
+  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
+  for (auto [maxThreads, room] : {std::pair{5, 0}, {16, 3}}) {  // room: readers the descriptors allow
+    struct rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(open + 8 + 6 * room);
+    if (room) {
+      ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
+    }
+    int most = 0, errors = 0;
+    WalkOptions opt = withThreads(2);
+    opt.maxThreads = maxThreads;
+    opt.readerWaits = [] {  // a slow disk: readers overlap while the pool grows
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      return true;
+    };
+    WalkResult res = walk(std::vector<std::string>{root()}, opt, [&](const WalkEntry& e) {
+      if (e.visit == Visit::DirEnter) most = std::max(most, tasks() - others);
+      errors += e.error != 0;
+      return Action::Continue;
+    });
+    setrlimit(RLIMIT_NOFILE, &saved);
+    const int bound = room ? room : maxThreads;
+    EXPECT_EQ(0, errors);
+    EXPECT_LE(most, bound) << maxThreads;
+    EXPECT_LE(res.readers, bound);
+    EXPECT_GT(res.readers, 2);  // readers were added
+  }
 }
 
 // Batched stats must give what one fstatat per name gives, for every kind of entry and
