@@ -617,6 +617,7 @@ class Walker {
           std::push_heap(m_more.begin(), m_more.end(), laterInWalk);
         }
       }
+      if (ahead) m_reserved -= m_chunk;
       if (!b.children.empty()) {
         if (ahead) {
           chunk->counted = b.children.size();
@@ -652,7 +653,7 @@ class Walker {
   // a folder being listed or a directory not yet opened, whichever the walk visits
   // first. Entries that no longer want reading go to drop, to be released unlocked. (m)
   std::shared_ptr<Node> takeWork(std::vector<std::shared_ptr<Node>>& drop) {
-    if (m_aheadEntries >= m_readAheadEntries) return nullptr;
+    if (m_aheadEntries + m_reserved >= m_readAheadEntries) return nullptr;
     while (!m_more.empty()) {
       const Node& t = *m_more.front();
       if (t.phase == kListing && !t.busy && !t.cancelled) break;
@@ -677,6 +678,7 @@ class Walker {
     std::shared_ptr<Node> node = std::move(heap.back());
     heap.pop_back();
     node->busy = true;
+    m_reserved += m_chunk;
     if (takeMore) {
       node->inMore = false;
     } else {
@@ -988,6 +990,9 @@ class Walker {
   int m_streams = 0;                          // (m) folders being listed (each holds a descriptor)
   int m_outstanding = 0;                      // (m) directories taken by readers, not yet entered
   size_t m_aheadEntries = 0;                  // (m) entries in chunks read ahead, not yet visited
+  // (m) a chunk's worth for each read ahead under way, so that readers starting together
+  // cannot pass the limit by a chunk each
+  size_t m_reserved = 0;
   bool m_done = false;                        // (m)
   std::vector<std::thread> m_readers;
 };
