@@ -8,7 +8,7 @@
 // depth-first order of the directory tree:
 //
 //   Entry(root)                      the content path itself (depth 0)
-//   DirEnter(D)                      D was opened and read (or failed: error set)
+//   DirEnter(D)                      D was opened and its listing begun (or failed: error set)
 //     Entry(child) ...               every entry of D, in the order the file system lists them
 //   DirListed(D)                     all entries of D were visited
 //     DirEnter(first subdirectory) ... DirLeave(first subdirectory)
