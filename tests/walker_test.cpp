@@ -364,6 +364,32 @@ TEST_F(WalkerTest, RemoteReadFailuresNameTheStep) {
   DirBatch b;
   reader.read(RemoteDir{top.st_dev, {{"b", 0, 0}}}, 9, WalkOptions{}, b);
   EXPECT_EQ(EPROTO, b.error);
+
+  // A listing that fails part-way keeps the entries read before the failure and gives
+  // the error once: on DirEnter when less than a chunk came before it (as a local read
+  // finds it in its first chunk), else on DirListed; DirLeave repeats it.
+  std::vector<std::string> many{"few/", "few/x", "many/"};
+  for (int i = 0; i < 20; ++i) many.push_back("many/m" + std::to_string(i));
+  kztest::makeTree(root(), many);
+  struct FailingReader : LoopbackReader {
+    using LoopbackReader::LoopbackReader;
+    void read(const RemoteDir& dir, const WalkOptions& opt, DirBatch& out) override {
+      LoopbackReader::read(dir, opt, out);
+      if (dir.levels.back().name == "few" || dir.levels.back().name == "many") {
+        out.error = EIO;
+        out.failed = Failed::Read;
+      }
+    }
+  } failing(2);
+  Recorder r(tmp.path());
+  r.run({root()}, {.skipDevices = {}, .chunkEntries = 8, .remote = &failing});
+  const std::string err = " readdir:" + std::to_string(EIO);
+  for (const std::string& l : std::vector<std::string>{"enter ./t/few dir d1" + err, "listed ./t/few dir d1", "leave ./t/few dir d1" + err,
+                                                        "enter ./t/many dir d1", "listed ./t/many dir d1" + err,
+                                                        "leave ./t/many dir d1" + err})
+    EXPECT_EQ(1, std::count(r.lines.begin(), r.lines.end(), l)) << l;
+  EXPECT_EQ(20, std::count_if(r.lines.begin(), r.lines.end(),
+                              [](const std::string& l) { return l.starts_with("entry ./t/many/"); }));
 }
 
 // A batch from another process is checked before the recorder trusts its offsets.
