@@ -233,17 +233,25 @@ void HeldLevels::update(const RemoteDir& dir, size_t held) {
   for (size_t i = same; i < kept; ++i) m_ids[i] = dir.levels[i].id;
 }
 
-void listDirectory(int fd, DirBatch& b, DirReadState& rs, const WalkOptions& opt) {
+bool listDirectory(int fd, DirBatch& b, DirReadState& rs, const WalkOptions& opt, size_t maxEntries) {
   rs.children.clear();
-  for (;;) {
-    long got = syscall(SYS_getdents64, fd, rs.buf.data(), rs.buf.size());
+  // A chunk overshoots maxEntries by at most one buffer: small chunks read with a buffer
+  // to match (room for a record with the longest name at least).
+  const size_t bufSize = maxEntries < rs.buf.size() / 32 ? std::max<size_t>(1024, maxEntries * 32) : rs.buf.size();
+  bool ended = false;
+  while (!ended && b.children.size() < maxEntries) {
+    long got = syscall(SYS_getdents64, fd, rs.buf.data(), bufSize);
     if (got < 0) {
       if (errno == EINTR) continue;
       b.error = errno;
       b.failed = Failed::Read;
+      ended = true;
       break;
     }
-    if (got == 0) break;
+    if (got == 0) {
+      ended = true;
+      break;
+    }
     // Records are 24 bytes plus the name, padded to 8: room for the likely count
     // saves the vectors growing one doubling at a time.
     const size_t likely = b.children.size() + static_cast<size_t>(got) / 40 + 1;
@@ -267,6 +275,7 @@ void listDirectory(int fd, DirBatch& b, DirReadState& rs, const WalkOptions& opt
     }
   }
   statChildren(fd, b, rs);
+  return !ended;
 }
 
 void encodeBatch(const DirBatch& b, std::string& out) {

@@ -1,4 +1,5 @@
-// One directory read whole: what a reader produces and the recorder consumes.
+// One directory read, or a chunk of its entries: what a reader produces and the
+// recorder consumes. A reader in another process reads a directory whole.
 //
 // A batch is self-contained (the directory's own stat, its names, types, the stats the
 // scan asked for and each entry's error), so it can be read by a thread of the walk or
@@ -10,6 +11,7 @@
 
 #include <sys/stat.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -99,10 +101,12 @@ class HeldLevels {
   std::vector<uint64_t> m_ids;
 };
 
-// Lists the open directory fd into b (its stat already there) and stats the entries the
-// walk options ask for. A read error keeps the entries read before it (failed = Read).
+// Lists the open directory fd into b from where the last call on fd stopped, until b
+// holds at least maxEntries entries or the listing ends, and stats the entries the walk
+// options ask for. True when entries may remain (call again with a fresh batch); false
+// at the end or on a read error, which keeps the entries read before it (failed = Read).
 // Does not close fd.
-void listDirectory(int fd, DirBatch& b, DirReadState& rs, const WalkOptions& opt);
+bool listDirectory(int fd, DirBatch& b, DirReadState& rs, const WalkOptions& opt, size_t maxEntries = SIZE_MAX);
 
 // A batch as bytes and back, for sending between processes of one machine kind (stat
 // structures are copied as they are). decodeBatch returns false on a malformed message

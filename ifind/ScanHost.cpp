@@ -321,6 +321,12 @@ Action ScanHost::visit(const WalkEntry& e) {
     case Visit::DirEnter:
       return onDirEnter(e);
     case Visit::DirListed:
+      // A listing that failed after more than a chunk of entries: the entries read were
+      // recorded, the folder is owed to the next scan like any failed entry.
+      if (e.error) {
+        failRoot(e);
+        fail(e);
+      }
       return Action::Continue;
     case Visit::DirLeave:
       onDirLeave(e);

@@ -1,5 +1,5 @@
-// The walker: directories are read whole into batches (by the calling thread or by
-// reader threads), and the calling thread visits the batches depth-first.
+// The walker: directories are read in chunks (by the calling thread or by reader
+// threads), and the calling thread visits the chunks depth-first.
 #include "ifind/Walker.h"
 
 #include "ifind/DirRead.h"
@@ -135,15 +135,31 @@ int openDir(int dirfd, const char* name) {
   return fd;
 }
 
-using Batch = DirBatch;
 using ReadState = DirReadState;
 
-enum NodeState : int { kQueued = 0, kReading = 1, kReady = 2, kCancelled = 3 };
-
 class Walker;
+struct Node;
 
-// One directory to read. Owned by shared pointers: the parent's subdirs, the visiting
-// frame and the readers' work stack. Fields marked (m) are guarded by Walker::m_mutex.
+// Entries of one directory listed together, handed from the thread that read them to
+// the visiting thread. A big folder comes as many chunks, each visited while the next
+// is read, so memory follows the chunks in flight, not the size of the folder.
+struct Chunk {
+  DirBatch batch;  // names, children and stats only: the directory's own stat is its node's
+  std::vector<std::shared_ptr<Node>> subdirs;  // of its directory children, in child order
+  size_t counted = 0;  // entries counted against the read-ahead limit
+  std::unique_ptr<Chunk> next;
+};
+
+enum Phase : uint8_t {
+  kUnread,   // not opened yet
+  kListing,  // opened, chunks remain to be read
+  kListed,   // nothing more to read (listed to the end, failed, or given up)
+};
+
+// One directory to read. Owned by shared pointers: the parent's subdirs (or a chunk's),
+// the visiting frame and the readers' work heaps. Fields marked (m) are guarded by
+// Walker::m_mutex; (b) belong to the thread that set busy, and are read by others only
+// after the mutex passed them on.
 struct Node {
   Node(Walker* w, std::shared_ptr<Node> p, std::string n, int d, dev_t rd)
       : walker(w), parent(std::move(p)), name(std::move(n)), depth(d), rootDev(rd) {}
@@ -160,21 +176,42 @@ struct Node {
   std::string order;
   int depth;
   dev_t rootDev;
-  dev_t dev = 0;  // set when read
-  ino_t ino = 0;
   uint64_t id = 0;  // unique in the walk, for remote readers
 
-  int fd = -1;               // (m) kept while subdirectories remain to be opened
-  int fdUsers = 0;           // (m)
-  int unopenedSubdirs = 0;   // (m)
-  bool inLru = false;        // (m)
-  std::list<Node*>::iterator lru;  // (m)
-  bool counted = false;      // (m) counts against the read-ahead limits
-  size_t aheadEntries = 0;   // (m) entries of the batch counted against the entry limit
+  // Set by its first read, before its phase leaves kUnread.
+  dev_t dev = 0;
+  ino_t ino = 0;
+  struct stat st {};
+  bool haveStat = false;
+  bool otherDevice = false;
+  int error = 0;  // opening or stat'ing it failed
+  Failed failed = Failed::None;
 
-  std::atomic<int> state{kQueued};
-  Batch batch;
-  std::vector<std::shared_ptr<Node>> subdirs;  // one per directory child, in child order
+  int fd = -1;               // (m) kept while subdirectories remain to be opened or it is listed
+  int fdUsers = 0;           // (m) the listing counts as one while it holds fd
+  int unopenedSubdirs = 0;   // (m)
+  bool inLru = false;        // (m) the listing's descriptor joins the cache when it ends
+  std::list<Node*>::iterator lru;  // (m)
+  bool holdsFd = false;      // (m) the listing holds fd (one of fdUsers)
+  bool counted = false;      // (m) counts against the read-ahead limit of directories
+  size_t aheadEntries = 0;   // (m) entries of its chunks counted against the entry limit
+
+  Phase phase = kUnread;     // (m)
+  bool busy = false;         // (m) a thread is reading its next chunk
+  bool cancelled = false;    // (m) given up: nothing more is read of it
+  bool streaming = false;    // (m) holds a place among the directories being listed
+  bool inMore = false;       // (m) on the heap of directories with chunks left to read
+  std::unique_ptr<Chunk> head;  // (m) chunks read and not yet visited, oldest first
+  Chunk* tail = nullptr;        // (m)
+  int readError = 0;            // (m) listing failed after listedAtError entries
+  size_t listedAtError = 0;     // (m)
+
+  int listFd = -1;          // (b) the descriptor being listed
+  size_t listed = 0;        // (b) entries listed so far
+  int32_t subdirsMade = 0;  // (b)
+
+  // The visiting thread's: the subdirectories of the chunks it visited, in child order.
+  std::vector<std::shared_ptr<Node>> subdirs;
 };
 
 class Walker {
@@ -194,7 +231,9 @@ class Walker {
       long soft = getrlimit(RLIMIT_NOFILE, &rl) == 0 ? static_cast<long>(rl.rlim_cur) : 1024;
       long free = soft - openDescriptors() - 8;
       // A reader holds its ring, the folder it reads and its parent's descriptor; the
-      // room for readers added later is kept from the start.
+      // room for readers added later is kept from the start; folders parked between
+      // chunks (a quarter of the cache's size) fit in the half of what is free that the
+      // cache leaves.
       most = static_cast<int>(std::clamp(free / 6, 1L, static_cast<long>(most)));
       m_threads = std::min(m_threads, most);
       budget = static_cast<int>(std::clamp((free - 3L * most) / 2, 2L, 4096L));
@@ -202,14 +241,18 @@ class Walker {
     m_mostReaders = m_threads > 1 ? most : 1;
     m_running = m_threads;
     m_fdBudget = std::max(budget, 2);
+    // A folder being listed keeps its descriptor until its last chunk is read: the
+    // readers start no new one beyond this many (the visiting thread always may).
+    m_maxStreams = options.remote ? m_threads : std::clamp(m_fdBudget / 4, m_threads, 64);
+    m_chunk = options.chunkEntries > 0 ? options.chunkEntries : 4096;
     m_readAhead = options.maxReadAhead > 0 ? options.maxReadAhead : 4096;
-    // Batches read ahead hold about 200 bytes an entry: this keeps them near 12 MiB
+    // Chunks read ahead hold about 200 bytes an entry: this keeps them near 12 MiB
     // however slowly the callback consumes them.
     m_readAheadEntries = options.maxReadAhead > 0 ? static_cast<size_t>(options.maxReadAhead) * 64 : size_t{1} << 16;
     m_skip.insert(options.skipDevices.begin(), options.skipDevices.end());
     if (m_threads > 1) {
       // The calling thread is one of the readers: it reads whenever it would otherwise
-      // wait for a batch, so the pool never holds more busy threads than readers.
+      // wait for a chunk, so the pool never holds more busy threads than readers.
       std::lock_guard lock(m_mutex);  // a reader may add another meanwhile
       for (int i = 1; i < m_threads; ++i) m_readers.emplace_back([this] { readerLoop(); });
     }
@@ -222,10 +265,11 @@ class Walker {
     }
     m_workCv.notify_all();
     for (auto& t : m_readers) t.join();
-    std::vector<std::shared_ptr<Node>> drop;
+    std::vector<std::shared_ptr<Node>> drop, dropMore;
     {
       std::lock_guard lock(m_mutex);
       drop.swap(m_work);
+      dropMore.swap(m_more);
     }
   }
 
@@ -247,10 +291,11 @@ class Walker {
     return m_result;
   }
 
-  // Node destruction: give back its descriptor and its read-ahead slot.
+  // Node destruction: give back its descriptor and what it counted against the limits.
+  // (Its chunks hold no subdirectories by then: each would keep it alive.)
   void nodeGone(Node& n) {
     int fd = -1;
-    bool counted = false;
+    bool freed = false;
     {
       std::lock_guard lock(m_mutex);
       if (n.fd >= 0) {
@@ -258,11 +303,17 @@ class Walker {
         n.fd = -1;
         dropFromLru(n);
       }
-      counted = n.counted;
-      if (counted) uncount(n);
+      freed = n.counted || n.streaming || n.aheadEntries > 0;
+      if (n.streaming) {
+        n.streaming = false;
+        --m_streams;
+      }
+      if (n.counted) uncount(n);
+      m_aheadEntries -= n.aheadEntries;
+      n.aheadEntries = 0;
     }
     if (fd >= 0) close(fd);
-    if (counted) m_workCv.notify_all();
+    if (freed) m_workCv.notify_all();
   }
 
  private:
@@ -271,17 +322,17 @@ class Walker {
     size_t pathLen;
     size_t nextSubdir;
     bool entered;  // DirEnter was answered Continue and the directory is on the loop set
+    int error;     // what DirEnter or DirListed gave, for DirLeave
+    Failed failed;
   };
 
-  // A batch was visited or given up: it no longer counts as read ahead. (m)
+  // A directory was entered or given up: it no longer counts as read ahead. (m)
   void uncount(Node& n) {
     n.counted = false;
     --m_outstanding;
-    m_aheadEntries -= n.aheadEntries;
-    n.aheadEntries = 0;
   }
 
-  // The work heap puts the directory visited first on top.
+  // The work heaps put the directory visited first on top.
   static bool laterInWalk(const std::shared_ptr<Node>& a, const std::shared_ptr<Node>& b) {
     return a->order > b->order;
   }
@@ -309,29 +360,19 @@ class Walker {
     return false;
   }
 
-  // Makes fd n's cached descriptor, closing others (into toClose) to stay in budget.
-  // Called with m_mutex held.
-  void adopt(Node& n, int fd, std::vector<int>& toClose) {
+  // Puts n's descriptor in the cache, closing others (into toClose) to stay in budget. (m)
+  void cache(Node& n, std::vector<int>& toClose) {
     while (m_openFds >= m_fdBudget && evictOne(toClose)) {
     }
-    n.fd = fd;
     n.lru = m_lru.insert(m_lru.end(), &n);
     n.inLru = true;
     ++m_openFds;
   }
 
-  // Keeps fd as n's descriptor (its subdirectories are still to be opened).
-  void keepFd(Node& n, int fd) {
-    std::vector<int> toClose;
-    {
-      std::lock_guard lock(m_mutex);
-      if (n.fd >= 0 || n.unopenedSubdirs == 0) {
-        toClose.push_back(fd);
-      } else {
-        adopt(n, fd, toClose);
-      }
-    }
-    for (int f : toClose) close(f);
+  // Makes fd n's cached descriptor. (m)
+  void adopt(Node& n, int fd, std::vector<int>& toClose) {
+    n.fd = fd;
+    cache(n, toClose);
   }
 
   void closeSome() {
@@ -393,6 +434,26 @@ class Walker {
       }
     }
     if (fd >= 0) close(fd);
+  }
+
+  // n's listing is over (read to its end, failed, or given up): its place among the
+  // folders being listed is free, and its descriptor stays, in the cache, only while
+  // subdirectories remain to be opened from it. (m)
+  void endListing(Node& n, std::vector<int>& toClose) {
+    if (!n.streaming) return;
+    n.streaming = false;
+    --m_streams;
+    if (!n.holdsFd) return;
+    n.holdsFd = false;
+    n.listFd = -1;
+    --n.fdUsers;
+    if (n.unopenedSubdirs > 0) {
+      if (!n.inLru) cache(n, toClose);
+    } else if (n.fdUsers == 0) {
+      toClose.push_back(n.fd);
+      n.fd = -1;
+      dropFromLru(n);
+    }
   }
 
   // Opens n again by descending from its nearest ancestor with an open descriptor (or
@@ -473,22 +534,17 @@ class Walker {
     return fd;
   }
 
-  // Opens, stats and lists one directory into its batch and makes its subdirectory nodes.
-  void readNode(const std::shared_ptr<Node>& node, ReadState& rs) {
-    if (m_opt.remote) {
-      readRemote(node);
-      return;
-    }
+  // Opens and stats n and lists its first chunk into b. True when more remain.
+  bool openAndList(const std::shared_ptr<Node>& node, DirBatch& b, ReadState& rs) {
     Node& n = *node;
-    Batch& b = n.batch;
     int fd;
     if (n.parent) {
       int pfd = acquireFd(*n.parent);
       if (pfd < 0) {
-        b.error = errno;
-        b.failed = Failed::Reopen;
+        n.error = errno;
+        n.failed = Failed::Reopen;
         subdirGivenUp(*n.parent);
-        return;
+        return false;
       }
       fd = openDir(pfd, n.name.c_str());
       if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
@@ -502,45 +558,70 @@ class Walker {
       fd = openRoot(n.name);
     }
     if (fd < 0) {
-      b.error = errno;
-      b.failed = Failed::Open;
-      return;
+      n.error = errno;
+      n.failed = Failed::Open;
+      return false;
     }
     m_dirsRead.fetch_add(1, std::memory_order_relaxed);
-    if (fstat(fd, &b.st) != 0) {
-      b.error = errno;
-      b.failed = Failed::Open;
+    if (fstat(fd, &n.st) != 0) {
+      n.error = errno;
+      n.failed = Failed::Open;
       close(fd);
-      return;
+      return false;
     }
-    b.haveStat = true;
-    n.dev = b.st.st_dev;
-    n.ino = b.st.st_ino;
-    if (n.parent && (m_skip.contains(b.st.st_dev) || (m_opt.oneFileSystem && b.st.st_dev != n.rootDev))) {
-      b.otherDevice = true;
+    n.haveStat = true;
+    n.dev = n.st.st_dev;
+    n.ino = n.st.st_ino;
+    if (n.parent && (m_skip.contains(n.st.st_dev) || (m_opt.oneFileSystem && n.st.st_dev != n.rootDev))) {
+      n.otherDevice = true;
       close(fd);
-      return;
+      return false;
     }
-    listDirectory(fd, b, rs, m_opt);
-    makeSubdirs(node);
-    if (n.subdirs.empty()) {
-      close(fd);
-    } else {
-      {
-        std::lock_guard lock(m_mutex);
-        n.unopenedSubdirs = static_cast<int>(n.subdirs.size());
-      }
-      keepFd(n, fd);
+    {
+      // Shared with the readers of its subdirectories while it is listed; nobody had it
+      // before (it has no subdirectories yet).
+      std::lock_guard lock(m_mutex);
+      n.fd = fd;
+      ++n.fdUsers;
+      n.holdsFd = true;
     }
+    n.listFd = fd;
+    return listDirectory(fd, b, rs, m_opt, m_chunk);
   }
 
-  // Makes the nodes of a batch's subdirectories, in the order they are listed.
-  void makeSubdirs(const std::shared_ptr<Node>& node) {
+  // Reads n through the remote readers, whole: its path goes as names from its content
+  // path (with the inode of each directory on the way, so a replaced one is noticed),
+  // so depth and path length are unbounded there as here.
+  void readRemote(const std::shared_ptr<Node>& node, DirBatch& b) {
     Node& n = *node;
-    Batch& b = n.batch;
+    RemoteDir dir;
+    dir.rootDev = n.rootDev;
+    for (const Node* p = &n; p; p = p->parent.get()) dir.levels.push_back({p->name, p == &n ? 0 : p->ino, p->id});
+    std::reverse(dir.levels.begin(), dir.levels.end());
+    m_opt.remote->read(dir, m_opt, b);
+    n.st = b.st;
+    n.haveStat = b.haveStat;
+    n.otherDevice = b.otherDevice;
+    if (b.failed != Failed::Read) {
+      n.error = b.error;
+      n.failed = b.failed;
+    }
+    if (b.haveStat) {
+      m_dirsRead.fetch_add(1, std::memory_order_relaxed);
+      n.dev = b.st.st_dev;
+      n.ino = b.st.st_ino;
+    }
+    if (!b.haveStat || b.otherDevice || n.error) b.children.clear();
+  }
+
+  // Makes the nodes of a chunk's subdirectories, in the order they are listed.
+  void makeSubdirs(const std::shared_ptr<Node>& node, Chunk& chunk) {
+    Node& n = *node;
+    DirBatch& b = chunk.batch;
     for (DirChild& c : b.children) {
+      c.subdir = -1;
       if (c.type != EntryType::Directory || c.error) continue;
-      c.subdir = static_cast<int32_t>(n.subdirs.size());
+      c.subdir = n.subdirsMade++;
       auto sub =
           std::make_shared<Node>(this, node, std::string(b.names.data() + c.nameOff, c.nameLen), n.depth + 1, n.rootDev);
       if (m_threads > 1) {
@@ -551,39 +632,120 @@ class Walker {
         }
       }
       sub->id = m_nextId.fetch_add(1, std::memory_order_relaxed);
-      n.subdirs.push_back(std::move(sub));
+      chunk.subdirs.push_back(std::move(sub));
     }
   }
 
-  // Reads n through the remote readers: its path goes as names from its content path
-  // (with the inode of each directory on the way, so a replaced one is noticed), so
-  // depth and path length are unbounded there as here.
-  void readRemote(const std::shared_ptr<Node>& node) {
+  // Reads node's next chunk (opening it first when it is unread) and hands it over; the
+  // caller set busy. ahead: read for later, so it counts against the read-ahead limit
+  // until it is visited.
+  void readStep(const std::shared_ptr<Node>& node, ReadState& rs, bool ahead) {
     Node& n = *node;
-    RemoteDir dir;
-    dir.rootDev = n.rootDev;
-    for (const Node* p = &n; p; p = p->parent.get()) dir.levels.push_back({p->name, p == &n ? 0 : p->ino, p->id});
-    std::reverse(dir.levels.begin(), dir.levels.end());
-    m_opt.remote->read(dir, m_opt, n.batch);
-    if (n.batch.haveStat) {
-      m_dirsRead.fetch_add(1, std::memory_order_relaxed);
-      n.dev = n.batch.st.st_dev;
-      n.ino = n.batch.st.st_ino;
+    auto chunk = std::make_unique<Chunk>();
+    DirBatch& b = chunk->batch;
+    bool more = false;
+    if (m_opt.remote) {
+      readRemote(node, b);
+    } else if (n.listFd < 0) {
+      more = openAndList(node, b, rs);
+    } else {
+      more = listDirectory(n.listFd, b, rs, m_opt, m_chunk);
     }
-    if (n.batch.haveStat && !n.batch.otherDevice && n.batch.failed != Failed::Open && n.batch.failed != Failed::Reopen)
-      makeSubdirs(node);
-  }
-
-  void publishSubdirs(Node& n) {
-    if (m_threads <= 1 || n.subdirs.empty()) return;
+    n.listed += b.children.size();
+    makeSubdirs(node, *chunk);
+    std::vector<int> toClose;
     {
       std::lock_guard lock(m_mutex);
-      for (const auto& sub : n.subdirs) {
-        m_work.push_back(sub);
-        std::push_heap(m_work.begin(), m_work.end(), laterInWalk);
+      if (b.failed == Failed::Read) {
+        n.readError = b.error;
+        n.listedAtError = n.listed;
+      }
+      n.unopenedSubdirs += static_cast<int>(chunk->subdirs.size());
+      n.phase = more ? kListing : kListed;
+      n.busy = false;
+      if (!more) endListing(n, toClose);
+      if (m_threads > 1 && !n.cancelled) {
+        for (const auto& sub : chunk->subdirs) {
+          m_work.push_back(sub);
+          std::push_heap(m_work.begin(), m_work.end(), laterInWalk);
+        }
+        if (more && !n.inMore) {
+          n.inMore = true;
+          m_more.push_back(node);
+          std::push_heap(m_more.begin(), m_more.end(), laterInWalk);
+        }
+      }
+      if (ahead) m_reserved -= m_chunk;
+      if (!b.children.empty()) {
+        if (ahead) {
+          chunk->counted = b.children.size();
+          n.aheadEntries += chunk->counted;
+          m_aheadEntries += chunk->counted;
+        }
+        Chunk* c = chunk.get();
+        if (n.tail) {
+          n.tail->next = std::move(chunk);
+        } else {
+          n.head = std::move(chunk);
+        }
+        n.tail = c;
       }
     }
-    m_workCv.notify_all();
+    for (int f : toClose) close(f);
+    m_readyCv.notify_all();
+    if (m_threads > 1) m_workCv.notify_all();
+  }
+
+  // Takes n's oldest chunk not yet visited; it no longer counts as read ahead. (m)
+  std::unique_ptr<Chunk> popChunk(Node& n) {
+    std::unique_ptr<Chunk> c = std::move(n.head);
+    if (!c) return c;
+    n.head = std::move(c->next);
+    if (!n.head) n.tail = nullptr;
+    n.aheadEntries -= c->counted;
+    m_aheadEntries -= c->counted;
+    return c;
+  }
+
+  // The next reading a reader may do within the limits, marked busy: the next chunk of
+  // a folder being listed or a directory not yet opened, whichever the walk visits
+  // first. Entries that no longer want reading go to drop, to be released unlocked. (m)
+  std::shared_ptr<Node> takeWork(std::vector<std::shared_ptr<Node>>& drop) {
+    if (m_aheadEntries + m_reserved >= m_readAheadEntries) return nullptr;
+    while (!m_more.empty()) {
+      const Node& t = *m_more.front();
+      if (t.phase == kListing && !t.busy && !t.cancelled) break;
+      std::pop_heap(m_more.begin(), m_more.end(), laterInWalk);
+      m_more.back()->inMore = false;
+      drop.push_back(std::move(m_more.back()));
+      m_more.pop_back();
+    }
+    while (!m_work.empty()) {
+      const Node& t = *m_work.front();
+      if (t.phase == kUnread && !t.busy && !t.cancelled) break;
+      std::pop_heap(m_work.begin(), m_work.end(), laterInWalk);
+      drop.push_back(std::move(m_work.back()));
+      m_work.pop_back();
+    }
+    const bool more = !m_more.empty();
+    const bool fresh = !m_work.empty() && m_outstanding < m_readAhead && m_streams < m_maxStreams;
+    if (!more && !fresh) return nullptr;
+    const bool takeMore = more && (!fresh || !laterInWalk(m_more.front(), m_work.front()));
+    std::vector<std::shared_ptr<Node>>& heap = takeMore ? m_more : m_work;
+    std::pop_heap(heap.begin(), heap.end(), laterInWalk);
+    std::shared_ptr<Node> node = std::move(heap.back());
+    heap.pop_back();
+    node->busy = true;
+    m_reserved += m_chunk;
+    if (takeMore) {
+      node->inMore = false;
+    } else {
+      node->counted = true;
+      ++m_outstanding;
+      node->streaming = true;
+      ++m_streams;
+    }
+    return node;
   }
 
   // Starts one more reader unless the walk is over or has as many as it may have.
@@ -601,124 +763,131 @@ class Walker {
   void readerLoop() {
     ReadState rs(m_opt.statMode != StatMode::Single && !m_opt.remote, chooser());
     WaitGauge gauge;
+    std::vector<std::shared_ptr<Node>> drop;
     for (;;) {
       std::shared_ptr<Node> node;
       {
         std::unique_lock lock(m_mutex);
-        m_workCv.wait(lock, [this] {
-          return m_done ||
-                 (!m_work.empty() && m_outstanding < m_readAhead && m_aheadEntries < m_readAheadEntries);
-        });
+        m_workCv.wait(lock, [&] { return m_done || (node = takeWork(drop)) != nullptr; });
         if (m_done) return;
-        std::pop_heap(m_work.begin(), m_work.end(), laterInWalk);
-        node = std::move(m_work.back());
-        m_work.pop_back();
-        int expected = kQueued;
-        if (node->state.compare_exchange_strong(expected, kReading)) {
-          node->counted = true;
-          ++m_outstanding;
-        } else {
-          expected = -1;  // taken by the visitor or cancelled
-        }
-        if (expected == -1) {
-          lock.unlock();
-          node.reset();  // may run ~Node, which locks
-          continue;
-        }
       }
+      drop.clear();  // may run ~Node, which locks
       const bool mayGrow = m_running.load(std::memory_order_relaxed) < m_mostReaders.load(std::memory_order_relaxed);
       const uint64_t start = mayGrow ? clockNanos(CLOCK_MONOTONIC) : 0;
-      readNode(node, rs);
+      readStep(node, rs, true);
       if (mayGrow && (m_opt.readerWaits ? m_opt.readerWaits() : gauge.waiting(clockNanos(CLOCK_MONOTONIC) - start)))
         addReader();
-      publishSubdirs(*node);
-      {
-        std::lock_guard lock(m_mutex);
-        if (node->counted) {
-          node->aheadEntries = node->batch.children.size();
-          m_aheadEntries += node->aheadEntries;
-        }
-        node->state.store(kReady);
-      }
-      m_readyCv.notify_all();
     }
   }
 
-  // The batch of node, read here when no reader has taken it.
-  void ensureRead(const std::shared_ptr<Node>& node) {
-    int expected = kQueued;
-    if (node->state.compare_exchange_strong(expected, kReading)) {
-      readNode(node, m_rs);
-      publishSubdirs(*node);
-      node->state.store(kReady);
-      return;
-    }
-    // A reader has it: read the next directory waiting in the queue meanwhile, and
-    // sleep only when there is none (or the read-ahead is full).
-    while (node->state.load() != kReady && readAheadOne()) {
-    }
+  // Waits until node's first chunk was read (or its opening failed), reading it here
+  // when no reader has taken it. Returns the read error DirEnter gives: one that came
+  // before a chunk's worth of entries (so that where a failure is given does not depend
+  // on who read the directory, nor on how).
+  int ensureStarted(const std::shared_ptr<Node>& node) {
+    Node& n = *node;
     std::unique_lock lock(m_mutex);
-    m_readyCv.wait(lock, [&] { return node->state.load() == kReady; });
-    if (node->counted) {
-      uncount(*node);
+    if (n.phase == kUnread && !n.busy) {
+      n.busy = true;
+      n.streaming = true;
+      ++m_streams;
       lock.unlock();
-      m_workCv.notify_all();
+      readStep(node, m_rs, false);
+      lock.lock();
+    }
+    while (n.phase == kUnread) {
+      // A reader has it: read the next work waiting meanwhile, and sleep only when
+      // there is none (or the read-ahead is full).
+      lock.unlock();
+      const bool helped = readAheadOne();
+      lock.lock();
+      if (!helped) m_readyCv.wait(lock, [&] { return n.phase != kUnread; });
+    }
+    const bool freed = n.counted;
+    if (n.counted) uncount(n);
+    const int early = n.readError && n.listedAtError < m_chunk ? n.readError : 0;
+    lock.unlock();
+    if (freed) m_workCv.notify_all();
+    return early;
+  }
+
+  // The next chunk of node to visit, read here when no reader has it; null when the
+  // listing is over.
+  std::unique_ptr<Chunk> nextChunk(const std::shared_ptr<Node>& node) {
+    Node& n = *node;
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+      if (n.head) {
+        std::unique_ptr<Chunk> c = popChunk(n);
+        lock.unlock();
+        if (c->counted) m_workCv.notify_all();
+        return c;
+      }
+      if (n.phase == kListed) return nullptr;
+      if (!n.busy) {
+        n.busy = true;
+        lock.unlock();
+        readStep(node, m_rs, false);
+        lock.lock();
+        continue;
+      }
+      lock.unlock();
+      const bool helped = readAheadOne();
+      lock.lock();
+      if (!helped) m_readyCv.wait(lock, [&] { return n.head || !n.busy; });
     }
   }
 
-  // The calling thread's share of the reading: takes the next queued directory, as a
-  // reader thread would, and reads it. false when there was nothing it could take.
+  // The calling thread's share of the reading: takes what a reader thread would take
+  // next, and reads it. false when there was nothing it could take.
   bool readAheadOne() {
     // Remote reads wait for a free reader: the calling thread would only queue there.
     if (m_threads <= 1 || m_opt.remote) return false;
     std::shared_ptr<Node> node;
-    std::vector<std::shared_ptr<Node>> drop;  // taken or cancelled meanwhile: released unlocked
+    std::vector<std::shared_ptr<Node>> drop;  // released unlocked
     {
       std::lock_guard lock(m_mutex);
-      while (!node && !m_work.empty() && m_outstanding < m_readAhead && m_aheadEntries < m_readAheadEntries) {
-        std::pop_heap(m_work.begin(), m_work.end(), laterInWalk);
-        std::shared_ptr<Node> next = std::move(m_work.back());
-        m_work.pop_back();
-        int expected = kQueued;
-        if (next->state.compare_exchange_strong(expected, kReading)) {
-          next->counted = true;
-          ++m_outstanding;
-          node = std::move(next);
-        } else {
-          drop.push_back(std::move(next));
-        }
-      }
+      node = takeWork(drop);
     }
     drop.clear();
     if (!node) return false;
-    readNode(node, m_rs);
-    publishSubdirs(*node);
-    {
-      std::lock_guard lock(m_mutex);
-      node->aheadEntries = node->batch.children.size();
-      m_aheadEntries += node->aheadEntries;
-      node->state.store(kReady);
-    }
+    readStep(node, m_rs, true);
     return true;
   }
 
-  // Gives up a subdirectory and everything already read below it.
-  void cancel(Node& parent, const std::shared_ptr<Node>& sub) {
-    std::vector<std::pair<Node*, std::shared_ptr<Node>>> todo{{&parent, sub}};
+  // Gives up a directory (not to be visited, or no further) and everything already read
+  // below it: no more of it is read, its chunks go and its descriptor is settled.
+  void cancel(Node* parent, const std::shared_ptr<Node>& sub) {
+    std::vector<std::pair<Node*, std::shared_ptr<Node>>> todo{{parent, sub}};
     while (!todo.empty()) {
       auto [p, s] = std::move(todo.back());
       todo.pop_back();
-      int expected = kQueued;
-      if (s->state.compare_exchange_strong(expected, kCancelled)) {
-        subdirGivenUp(*p);
+      std::vector<int> toClose;
+      bool unread;
+      {
+        std::unique_lock lock(m_mutex);
+        if (s->cancelled) continue;
+        s->cancelled = true;
+        unread = s->phase == kUnread && !s->busy;
+        if (!unread) {
+          // Let a chunk being read finish: it may hold subdirectories to give up too.
+          m_readyCv.wait(lock, [&] { return !s->busy; });
+          s->phase = kListed;
+          endListing(*s, toClose);
+          if (s->counted) uncount(*s);
+          while (std::unique_ptr<Chunk> c = popChunk(*s))
+            for (auto& d : c->subdirs) todo.emplace_back(s.get(), std::move(d));
+        }
+      }
+      for (int f : toClose) close(f);
+      if (unread) {
+        if (p) subdirGivenUp(*p);
         continue;
       }
-      if (expected == kCancelled || m_threads <= 1) continue;
-      // A reader has it: wait for the batch, then give up what it found below.
-      ensureRead(s);
-      for (auto& c : s->subdirs)
-        if (c) todo.emplace_back(s.get(), c);
+      for (auto& d : s->subdirs)
+        if (d) todo.emplace_back(s.get(), std::move(d));
       s->subdirs.clear();
+      m_workCv.notify_all();
     }
   }
 
@@ -760,72 +929,79 @@ class Walker {
 
     // Enters node (whose path is in `path`), visits its entries, and pushes its frame.
     auto enter = [&](const std::shared_ptr<Node>& node, size_t nameOff) -> bool {
-      ensureRead(node);
-      Batch& b = node->batch;
-      Frame f{node, path.size(), 0, false};
+      const int early = ensureStarted(node);
+      Node& n = *node;
+      Frame f{node, path.size(), 0, false, n.error, n.failed};
+      if (!n.error && early) {
+        f.error = early;
+        f.failed = Failed::Read;
+      }
+      const struct stat* dst = n.haveStat ? &n.st : nullptr;
       Action act;
       bool loop = false;
-      if (b.haveStat && !b.otherDevice) {
+      if (n.haveStat && !n.otherDevice) {
         // A loop needs the same directory twice on the path; check exactly on a hash hit.
-        if (onPath.contains(key(b.st.st_dev, b.st.st_ino))) {
+        if (onPath.contains(key(n.dev, n.ino))) {
           for (const Frame& fr : stack)
-            if (fr.entered && fr.node->dev == node->dev && fr.node->ino == node->ino) loop = true;
+            if (fr.entered && fr.node->dev == n.dev && fr.node->ino == n.ino) loop = true;
         }
       }
       if (loop) {
-        act = emit(Visit::DirEnter, path, nameOff, EntryType::Directory, node->depth, &b.st, ELOOP, Failed::Loop);
-        for (auto& s : node->subdirs) cancel(*node, s);
-        node->subdirs.clear();
+        act = emit(Visit::DirEnter, path, nameOff, EntryType::Directory, n.depth, dst, ELOOP, Failed::Loop);
+        cancel(n.parent.get(), node);
       } else {
-        act = emit(Visit::DirEnter, path, nameOff, EntryType::Directory, node->depth, b.haveStat ? &b.st : nullptr,
-                   b.error, b.failed, b.otherDevice);
+        act = emit(Visit::DirEnter, path, nameOff, EntryType::Directory, n.depth, dst, f.error, f.failed,
+                   n.otherDevice);
       }
       if (act == Action::Stop) {
-        // On the stack, so that the giving up below breaks the parent links of its subdirectories.
+        // On the stack, so that the giving up below ends its listing and its subdirectories.
         stack.push_back(std::move(f));
         return false;
       }
-      bool visitChildren = !loop && act == Action::Continue && !b.otherDevice && b.failed != Failed::Open &&
-                           b.failed != Failed::Reopen;
+      const bool visitChildren = !loop && act == Action::Continue && !n.otherDevice && n.error == 0;
+      int late = 0;
       if (visitChildren) {
         f.entered = true;
-        onPath.insert(key(node->dev, node->ino));
-        size_t base = path.size();
-        bool sep = path.empty() || path.back() != '/';
-        for (const DirChild& c : b.children) {
-          path.resize(base);
-          if (sep) path.push_back('/');
-          size_t off = path.size();
-          path.append(b.names.data() + c.nameOff, c.nameLen);
-          const struct stat* st = c.statIdx >= 0 ? &b.stats[c.statIdx] : nullptr;
-          Action ca = emit(Visit::Entry, path, off, c.type, node->depth + 1, st, c.error,
-                           c.error ? Failed::Stat : Failed::None);
-          if (ca == Action::Stop) {
+        onPath.insert(key(n.dev, n.ino));
+        const size_t base = path.size();
+        const bool sep = path.empty() || path.back() != '/';
+        while (std::unique_ptr<Chunk> chunk = nextChunk(node)) {
+          for (auto& sub : chunk->subdirs) n.subdirs.push_back(std::move(sub));
+          const DirBatch& b = chunk->batch;
+          for (const DirChild& c : b.children) {
             path.resize(base);
-            stack.push_back(std::move(f));
-            return false;
-          }
-          if (ca == Action::Prune && c.subdir >= 0) {
-            auto& sub = node->subdirs[c.subdir];
-            cancel(*node, sub);
-            sub.reset();
+            if (sep) path.push_back('/');
+            size_t off = path.size();
+            path.append(b.names.data() + c.nameOff, c.nameLen);
+            const struct stat* st = c.statIdx >= 0 ? &b.stats[c.statIdx] : nullptr;
+            Action ca = emit(Visit::Entry, path, off, c.type, n.depth + 1, st, c.error,
+                             c.error ? Failed::Stat : Failed::None);
+            if (ca == Action::Stop) {
+              path.resize(base);
+              stack.push_back(std::move(f));
+              return false;
+            }
+            if (ca == Action::Prune && c.subdir >= 0) {
+              auto& sub = n.subdirs[c.subdir];
+              cancel(&n, sub);
+              sub.reset();
+            }
           }
         }
         path.resize(base);
-        if (emit(Visit::DirListed, path, nameOff, EntryType::Directory, node->depth, b.haveStat ? &b.st : nullptr, 0,
-                 Failed::None) == Action::Stop) {
-          stack.push_back(std::move(f));
-          return false;
+        // Listed to its end: no reader writes the error any more.
+        if (n.readError && n.listedAtError >= m_chunk) {
+          late = n.readError;
+          f.error = late;
+          f.failed = Failed::Read;
         }
       } else {
-        for (auto& s : node->subdirs)
-          if (s) cancel(*node, s);
-        node->subdirs.clear();
-        if (emit(Visit::DirListed, path, nameOff, EntryType::Directory, node->depth, b.haveStat ? &b.st : nullptr, 0,
-                 Failed::None) == Action::Stop) {
-          stack.push_back(std::move(f));
-          return false;
-        }
+        cancel(n.parent.get(), node);
+      }
+      if (emit(Visit::DirListed, path, nameOff, EntryType::Directory, n.depth, dst, late,
+               late ? Failed::Read : Failed::None) == Action::Stop) {
+        stack.push_back(std::move(f));
+        return false;
       }
       stack.push_back(std::move(f));
       return true;
@@ -848,20 +1024,15 @@ class Walker {
       }
       path.resize(top.pathLen);
       size_t nameOff = n.parent ? path.size() - n.name.size() : 0;
-      Action a = emit(Visit::DirLeave, path, nameOff, EntryType::Directory, n.depth,
-                      n.batch.haveStat ? &n.batch.st : nullptr, n.batch.error, n.batch.failed, n.batch.otherDevice);
+      Action a = emit(Visit::DirLeave, path, nameOff, EntryType::Directory, n.depth, n.haveStat ? &n.st : nullptr,
+                      top.error, top.failed, n.otherDevice);
       if (top.entered) onPath.erase(onPath.find(key(n.dev, n.ino)));
       n.subdirs.clear();
       stack.pop_back();
       if (a == Action::Stop) stopped = true;
     }
-    // Stopped: give up everything not yet visited.
-    for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
-      Node& n = *it->node;
-      for (size_t i = it->nextSubdir; i < n.subdirs.size(); ++i)
-        if (n.subdirs[i]) cancel(n, n.subdirs[i]);
-      n.subdirs.clear();
-    }
+    // Stopped: give up everything not yet visited, the listing under way included.
+    for (auto it = stack.rbegin(); it != stack.rend(); ++it) cancel(it->node->parent.get(), it->node);
     stack.clear();
     return !stopped;
   }
@@ -872,6 +1043,8 @@ class Walker {
   std::atomic<int> m_mostReaders{1};  // readers the walk may grow to (written under m_mutex)
   std::atomic<int> m_running{1};  // readers started, the calling thread included
   int m_fdBudget = 64;
+  int m_maxStreams = 1;
+  size_t m_chunk = 4096;
   int m_readAhead = 4096;
   size_t m_readAheadEntries = 0;
   std::unordered_set<dev_t> m_skip;
@@ -886,12 +1059,17 @@ class Walker {
 
   std::mutex m_mutex;
   std::condition_variable m_workCv;   // readers: work or room appeared, or done
-  std::condition_variable m_readyCv;  // visitor: a batch became ready
-  std::vector<std::shared_ptr<Node>> m_work;  // (m) heap: the next directory in visiting order on top
-  std::list<Node*> m_lru;                     // (m) nodes holding a descriptor, least recent first
-  int m_openFds = 0;                          // (m)
-  int m_outstanding = 0;                      // (m) batches taken by readers, not yet visited
-  size_t m_aheadEntries = 0;                  // (m) entries in those batches
+  std::condition_variable m_readyCv;  // visitor: a chunk was read
+  std::vector<std::shared_ptr<Node>> m_work;  // (m) heap of unread directories: the next in visiting order on top
+  std::vector<std::shared_ptr<Node>> m_more;  // (m) heap of folders with chunks left to read
+  std::list<Node*> m_lru;                     // (m) nodes holding a cached descriptor, least recent first
+  int m_openFds = 0;                          // (m) in the cache
+  int m_streams = 0;                          // (m) folders being listed (each holds a descriptor)
+  int m_outstanding = 0;                      // (m) directories taken by readers, not yet entered
+  size_t m_aheadEntries = 0;                  // (m) entries in chunks read ahead, not yet visited
+  // (m) a chunk's worth for each read ahead under way, so that readers starting together
+  // cannot pass the limit by a chunk each
+  size_t m_reserved = 0;
   bool m_done = false;                        // (m)
   std::vector<std::thread> m_readers;
 };

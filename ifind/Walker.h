@@ -4,16 +4,23 @@
 // answers Continue, Prune or Stop. A failure on one entry (stat, open, read, a loop)
 // reaches the callback as data (error, failed) and never ends the walk by itself.
 //
-// Order. Content paths are walked one after the other. Directories are read whole
-// and visited as batches, in depth-first order of the directory tree:
+// Order. Content paths are walked one after the other. Directories are visited in
+// depth-first order of the directory tree:
 //
 //   Entry(root)                      the content path itself (depth 0)
-//   DirEnter(D)                      D was opened and read (or failed: error set)
+//   DirEnter(D)                      D was opened and its listing begun (or failed: error set)
 //     Entry(child) ...               every entry of D, in the order the file system lists them
 //   DirListed(D)                     all entries of D were visited
 //     DirEnter(first subdirectory) ... DirLeave(first subdirectory)
 //     ...
 //   DirLeave(D)                      everything below D was visited
+//
+// A directory is read in chunks of a few thousand entries, each visited while the next
+// is read: memory follows the chunks read ahead and the subdirectories still to enter,
+// not the number of entries in one directory. A listing that fails part-way (failed =
+// Read, the entries read before the failure still given) carries its error on DirEnter
+// when fewer than a chunk's worth of entries came before the failure, else on DirListed
+// (DirEnter has been answered by then); DirLeave repeats what was given.
 //
 // Every DirEnter is matched by one DirLeave unless the callback answers Stop, after which
 // nothing more is called. A directory entry answered with Prune is
@@ -28,7 +35,7 @@
 // With threads > 1, threads - 1 reader threads read and stat directories ahead of the
 // calling thread, which alone runs the callback, in exactly the order above: the
 // callback sees the same sequence whatever the thread count. The calling thread reads
-// too whenever the batch it needs next is still being read. A walk given maxThreads adds
+// too whenever the chunk it needs next is still being read. A walk given maxThreads adds
 // readers while they spend most of their time waiting off the CPU (a tree that is not
 // cached: every directory and inode block is a disk read), up to maxThreads.
 #pragma once
@@ -36,6 +43,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -90,8 +98,12 @@ struct WalkOptions {
   // With threads > 1: the readers the walk may grow to while they wait on the disk (at
   // most 16, fewer under a small open-file limit); 0 or threads: exactly threads.
   int maxThreads = 0;
-  int maxOpenDirs = 0;       // open directory descriptors kept; 0: from RLIMIT_NOFILE
+  // Open directory descriptors kept for re-use; 0: from RLIMIT_NOFILE. A directory being
+  // listed holds one more until its last chunk is read: readers list at most a quarter
+  // as many at once (at least one each).
+  int maxOpenDirs = 0;
   int maxReadAhead = 0;      // directories read ahead of the callback; 0: a default
+  size_t chunkEntries = 0;   // entries of one directory read at a time; 0: a default (4096)
   // With threads > 1, a directory's names can be stat'ed many per system call through the
   // kernel's submission ring. Auto times both ways on the walk's own directories and
   // keeps the faster; Single never uses the ring; Ring uses it wherever the kernel allows.

@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <thread>
 #include <tuple>
 
@@ -272,6 +274,79 @@ TEST_F(WalkerTest, AddedReadersStayWithinTheBoundAndTheDescriptors) {
   }
 }
 
+// Folders of many chunks: every entry once, in the order of one thread whatever the
+// threads or the chunk size, also when a Stop lands in the middle of a folder or one
+// is pruned at its DirEnter while readers hold chunks of it (it still gets DirListed
+// and DirLeave, none of its entries). No descriptor outlives a walk; nodes that would
+// are ASan's to find.
+TEST_F(WalkerTest, ChunkedFoldersKeepTheOrderAndLeakNothing) {
+  std::vector<std::string> entries{"big/", "cut/"};
+  for (int i = 0; i < 600; ++i) {
+    std::string name = "big/" + std::string(i % 50 == 7 ? "skip" : "f") + std::to_string(i);
+    if (i % 40 == 3 || i % 50 == 7) {
+      entries.push_back(name + "/");
+      entries.push_back(name + "/inner");
+    } else {
+      entries.push_back(name);
+    }
+  }
+  for (int i = 0; i < 200; ++i) entries.push_back("cut/c" + std::to_string(i));
+  kztest::makeTree(root(), entries);
+  auto openFds = [] {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+  };
+  const size_t fdsBefore = openFds();
+
+  auto run = [&](int threads, size_t chunk, int stopAfter) {
+    Recorder r(tmp.path());
+    int count = 0;
+    r.decide = [&](const WalkEntry& e) {
+      if (++count == stopAfter) return Action::Stop;
+      if (e.visit == Visit::Entry && e.name.starts_with("skip")) return Action::Prune;
+      if (e.visit == Visit::DirEnter && e.name == "cut") return Action::Prune;
+      return Action::Continue;
+    };
+    WalkOptions opt = withThreads(threads);
+    opt.chunkEntries = chunk;  // some 30 entries a chunk: the buffer shrinks to match
+    opt.maxReadAhead = 2;      // a few chunks ahead at most
+    std::optional<LoopbackReader> remote;  // holds descriptors of its own while it lives
+    if (threads < 0) opt.remote = &remote.emplace(2);
+    EXPECT_EQ(r.run({root()}, opt).stopped, stopAfter > 0);
+    remote.reset();
+    EXPECT_EQ(fdsBefore, openFds()) << threads << " threads, stop " << stopAfter;
+    return r.lines;
+  };
+  const std::vector<std::string> whole = run(1, 0, 0);
+  std::set<std::string> big;
+  size_t bigLines = 0, middle = 0;
+  for (size_t i = 0; i < whole.size(); ++i) {
+    const std::string& l = whole[i];
+    EXPECT_FALSE(l.starts_with("entry ./t/cut/")) << l;
+    if (l.find("/skip") != std::string::npos) {  // pruned at its entry: never entered
+      EXPECT_TRUE(l.starts_with("entry ") && l.find("/skip") == l.rfind('/')) << l;
+    }
+    if (l.starts_with("entry ./t/big/") && l.find(" d2") != std::string::npos) {
+      big.insert(l);
+      if (++bigLines == 300) middle = i + 1;
+    }
+  }
+  EXPECT_EQ(600u, bigLines);
+  EXPECT_EQ(600u, big.size());
+  for (const char* l : {"enter ./t/cut dir d1", "listed ./t/cut dir d1", "leave ./t/cut dir d1"})
+    EXPECT_EQ(1, std::count(whole.begin(), whole.end(), l)) << l;
+  for (int stopAfter : {0, static_cast<int>(middle)}) {
+    const std::vector<std::string> one = run(1, 16, stopAfter);
+    if (!stopAfter) {
+      EXPECT_EQ(whole, one);
+    }
+    for (int threads : {2, 8, -1}) {
+      EXPECT_EQ(one, run(threads, 16, stopAfter)) << threads << " threads, stop " << stopAfter;
+    }
+  }
+}
+
 // Batched stats must give what one fstatat per name gives, for every kind of entry and
 // failure, across more names than one batch holds.
 TEST_F(WalkerTest, BatchedStatsEqualSingleCalls) {
@@ -353,6 +428,32 @@ TEST_F(WalkerTest, RemoteReadFailuresNameTheStep) {
   DirBatch b;
   reader.read(RemoteDir{top.st_dev, {{"b", 0, 0}}}, 9, WalkOptions{}, b);
   EXPECT_EQ(EPROTO, b.error);
+
+  // A listing that fails part-way keeps the entries read before the failure and gives
+  // the error once: on DirEnter when less than a chunk came before it (as a local read
+  // finds it in its first chunk), else on DirListed; DirLeave repeats it.
+  std::vector<std::string> many{"few/", "few/x", "many/"};
+  for (int i = 0; i < 20; ++i) many.push_back("many/m" + std::to_string(i));
+  kztest::makeTree(root(), many);
+  struct FailingReader : LoopbackReader {
+    using LoopbackReader::LoopbackReader;
+    void read(const RemoteDir& dir, const WalkOptions& opt, DirBatch& out) override {
+      LoopbackReader::read(dir, opt, out);
+      if (dir.levels.back().name == "few" || dir.levels.back().name == "many") {
+        out.error = EIO;
+        out.failed = Failed::Read;
+      }
+    }
+  } failing(2);
+  Recorder r(tmp.path());
+  r.run({root()}, {.skipDevices = {}, .chunkEntries = 8, .remote = &failing});
+  const std::string err = " readdir:" + std::to_string(EIO);
+  for (const std::string& l : std::vector<std::string>{"enter ./t/few dir d1" + err, "listed ./t/few dir d1", "leave ./t/few dir d1" + err,
+                                                        "enter ./t/many dir d1", "listed ./t/many dir d1" + err,
+                                                        "leave ./t/many dir d1" + err})
+    EXPECT_EQ(1, std::count(r.lines.begin(), r.lines.end(), l)) << l;
+  EXPECT_EQ(20, std::count_if(r.lines.begin(), r.lines.end(),
+                              [](const std::string& l) { return l.starts_with("entry ./t/many/"); }));
 }
 
 // A batch from another process is checked before the recorder trusts its offsets.
