@@ -297,12 +297,14 @@ const ScanStats& ScanHost::scan() {
   opt.threads = m_config.threads;
   opt.maxThreads = m_config.maxThreads;
   opt.statMode = m_config.statMode;
+  opt.statKnown = m_config.statKnown;
   opt.followRoots = m_config.followRoots;
   opt.remote = m_config.remote;
   WalkResult r = walk(m_config.roots, opt, [this](const WalkEntry& e) { return visit(e); });
 
   m_stats.interrupted = r.stopped || m_stop.load();
   m_stats.statStrategy = r.statStrategy;
+  m_stats.statTimed = r.statTimed;
   m_stats.readers = r.readers;
   m_stats.seconds = monotonicSeconds() - m_started;
   clearProgress();

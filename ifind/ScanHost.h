@@ -30,6 +30,7 @@ struct ScanConfig {
   int threads = 1;
   int maxThreads = 0;  // readers the walk may grow to while they wait on the disk; 0: threads
   StatMode statMode = StatMode::Auto;  // how the walker stats a directory's names
+  int statKnown = -1;                 // with Auto: the faster way found before (WalkOptions)
   bool followRoots = false;           // walk what a content path that is a link points to
   RemoteReader* remote = nullptr;     // non-null: directories are read through it, not here
   bool progress = false;              // one refreshed line on stderr
@@ -61,6 +62,7 @@ struct ScanStats {
   bool interrupted = false;  // the quit flag stopped the walk
   double seconds = 0;
   const char* statStrategy = "single";  // what the walker used
+  bool statTimed = false;               // ... timed against the other way in this walk
   int readers = 1;                      // reading threads at the end of the walk
 };
 

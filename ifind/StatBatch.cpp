@@ -133,7 +133,12 @@ uint64_t monotonicNanos() {
 }
 }  // namespace
 
-StatChooser::StatChooser(Clock clock) : m_clock(clock ? clock : monotonicNanos) {}
+StatChooser::StatChooser(Clock clock, int known) : m_clock(clock ? clock : monotonicNanos) {
+  if (known == 0 || known == 1) {
+    m_choice.store(known, std::memory_order_relaxed);
+    m_ring.store(known == 1, std::memory_order_relaxed);
+  }
+}
 
 StatChooser::Turn StatChooser::begin() {
   const uint32_t turn = m_turn.load(std::memory_order_acquire);
@@ -172,10 +177,13 @@ void StatChooser::closeTurn(uint64_t now) {
       for (int w : {0, 1}) m_perName[w] = m_nanos[w] / m_names[w];
       choice = m_perName[1] < m_perName[0] ? 1 : 0;
       m_choice.store(choice, std::memory_order_relaxed);
+      m_timed.store(true, std::memory_order_relaxed);
       nextRing = choice == 1;
     }
   } else {
-    m_perName[way] = way == choice ? 0.7 * m_perName[way] + 0.3 * nanos / names : nanos / names;
+    const bool first = m_perName[way] == 0;  // a choice given, not timed here yet
+    m_perName[way] = way == choice && !first ? 0.7 * m_perName[way] + 0.3 * nanos / names : nanos / names;
+    if (way != choice) m_timed.store(true, std::memory_order_relaxed);
     // A probe changes the choice only on a clear lead, so noise does not flip it.
     if (way != choice && m_perName[way] < 0.9 * m_perName[choice]) {
       choice = way;

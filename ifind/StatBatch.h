@@ -24,12 +24,15 @@ namespace ifind {
 // timed: every reader uses the same way for a turn of a few thousand names, the turns
 // alternate single, ring, ring, single, and the way that took less wall time a name is
 // kept; now and then one turn goes the other way, in case the answer changes (a cold
-// cache, another load). Safe for concurrent use by the readers of one walk.
+// cache, another load). A choice an earlier walk on this machine made can be given: the
+// walk then starts with it and only probes. Safe for concurrent use by the readers of one
+// walk.
 class StatChooser {
  public:
   // Monotonic nanoseconds; tests pass their own clock.
   using Clock = uint64_t (*)();
-  explicit StatChooser(Clock clock = nullptr);
+  // known: 0 single, 1 ring, as found before; -1 times both ways first.
+  explicit StatChooser(Clock clock = nullptr, int known = -1);
 
   struct Turn {
     uint32_t turn;
@@ -43,6 +46,8 @@ class StatChooser {
   // "ring", "single" (also when the ring was never there), or "undecided" (too few
   // names to tell).
   const char* decision();
+  // The choice was timed in this walk (both ways compared, in calibration or a probe).
+  bool timed() const { return m_timed.load(std::memory_order_relaxed); }
 
   static constexpr size_t kTurnNames = 4096;  // names a turn
   static constexpr int kCalibration = 4;      // turns before the first choice
@@ -55,6 +60,7 @@ class StatChooser {
   std::atomic<uint32_t> m_turn{0};
   std::atomic<bool> m_ring{false};  // the way of the current turn
   std::atomic<int> m_choice{-1};    // -1 calibrating, 0 single, 1 ring
+  std::atomic<bool> m_timed{false};
   std::atomic<uint64_t> m_turnStart{0};  // 0: the turn starts with its first batch
   std::mutex m_mutex;
   size_t m_turnNames = 0;      // (m)

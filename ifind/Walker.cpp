@@ -286,6 +286,7 @@ class Walker {
                             : m_opt.statMode == StatMode::Ring   ? "ring"
                             : m_opt.statMode == StatMode::Single ? "single"
                                                                  : m_chooser.decision();
+    m_result.statTimed = !m_opt.remote && m_opt.statMode == StatMode::Auto && m_chooser.timed();
     m_result.reopens = m_reopens.load();
     m_result.readers = m_running.load();
     return m_result;
@@ -1049,7 +1050,7 @@ class Walker {
   size_t m_readAheadEntries = 0;
   std::unordered_set<dev_t> m_skip;
   // One thread gains nothing from the ring: it would only wait for the kernel's workers.
-  StatChooser m_chooser;
+  StatChooser m_chooser{nullptr, m_opt.statKnown};
   StatChooser* chooser() { return m_opt.statMode == StatMode::Auto ? &m_chooser : nullptr; }
   ReadState m_rs{m_opt.statMode != StatMode::Single && m_opt.threads > 1 && !m_opt.remote, chooser()};
   WalkResult m_result;

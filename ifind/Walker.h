@@ -108,6 +108,9 @@ struct WalkOptions {
   // kernel's submission ring. Auto times both ways on the walk's own directories and
   // keeps the faster; Single never uses the ring; Ring uses it wherever the kernel allows.
   StatMode statMode = StatMode::Auto;
+  // Auto: the way an earlier walk on this machine found faster (0 single, 1 ring), to
+  // start with instead of timing both; -1: none known.
+  int statKnown = -1;
   bool followRoots = false;  // a content path that is a symbolic link is walked as what it points to
   // Non-null: every directory is read through it, by remote->readers() threads, and
   // threads and maxOpenDirs are ignored. Content paths are still stat'ed here.
@@ -148,6 +151,7 @@ struct WalkResult {
   uint64_t directoriesRead = 0;
   uint64_t reopens = 0;        // directories re-opened from an ancestor
   const char* statStrategy = "single";  // how names were stat'ed: "ring", "single", "undecided"
+  bool statTimed = false;  // Auto: statStrategy was timed against the other way in this walk
   int readers = 1;             // reading threads at the end, the calling thread included
 };
 

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -75,6 +76,43 @@ std::string readSmallFile(const std::string& path) {
     fclose(f);
   }
   return text;
+}
+
+// Which way of stat'ing names proved faster here is kept in the home with the kernel it
+// was found on: later scans start with it instead of timing both ways again (the slower
+// way's share of that costs a few percent of a scan). Another kernel times again.
+constexpr const char* kStatStrategyFile = "stat-strategy";
+
+std::string kernelRelease() {
+  struct utsname u {};
+  return uname(&u) == 0 ? u.release : "";
+}
+
+// 0 single, 1 ring, -1 nothing known for this kernel.
+int knownStatStrategy(kzhost::LocalPlatform& platform) {
+  int fd = platform.openInHome(kStatStrategyFile, O_RDONLY);
+  if (fd < 0) return -1;
+  char buf[256];
+  const ssize_t n = read(fd, buf, sizeof buf);
+  close(fd);
+  if (n <= 0) return -1;
+  std::string_view text(buf, static_cast<size_t>(n));
+  const std::string kernel = kernelRelease() + " ";
+  if (!text.starts_with(kernel)) return -1;
+  text.remove_prefix(kernel.size());
+  return text == "single\n" ? 0 : text == "ring\n" ? 1 : -1;
+}
+
+void rememberStatStrategy(kzhost::LocalPlatform& platform, int known, const ifind::ScanStats& stats) {
+  const int way = strcmp(stats.statStrategy, "single") == 0 ? 0 : strcmp(stats.statStrategy, "ring") == 0 ? 1 : -1;
+  if (!stats.statTimed || way < 0 || way == known) return;
+  int fd = platform.openInHome(kStatStrategyFile, O_WRONLY | O_CREAT | O_TRUNC);
+  if (fd < 0) return;  // only a hint: the next scan times both ways again
+  const std::string line = kernelRelease() + " " + stats.statStrategy + "\n";
+  // A short write leaves a line the next scan does not accept: it times both ways again.
+  const ssize_t written = write(fd, line.data(), line.size());
+  (void)written;
+  close(fd);
 }
 
 int usageError(const std::string& message) {
@@ -294,6 +332,8 @@ int main(int argc, char** argv) {
   // faster by more readers than CPUs. --threads N is N readers, no more.
   if (opt.threads <= 0) config.maxThreads = std::min(4 * cpus(), 16);
   config.statMode = opt.singleStats ? StatMode::Single : opt.batchStats ? StatMode::Ring : StatMode::Auto;
+  const bool timesStats = config.statMode == StatMode::Auto && !remote && config.threads > 1;
+  if (timesStats) config.statKnown = knownStatStrategy(*platform);
   config.progress = !opt.quiet && isatty(2);
   config.referenceTime = refTime;
   config.base = base ? &*base : nullptr;
@@ -341,6 +381,7 @@ int main(int argc, char** argv) {
   summary.filterPatterns = host->loadFilterFile();
   summary.filterFile = host->m_files.filterFile;
   const ScanStats& stats = host->scan();
+  if (timesStats) rememberStatStrategy(*platform, config.statKnown, stats);
   const bool stateKept = stateOpen && state.close();
   host->Finish();
 

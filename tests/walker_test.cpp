@@ -522,8 +522,21 @@ TEST(StatChooserTest, KeepsTheFasterWayAndFollowsAChange) {
     EXPECT_STREQ(r.chosen, c.decision());
     // Calibration costs four turns, half of them the slower way.
     EXPECT_EQ(ifind::StatChooser::kCalibration * ifind::StatChooser::kTurnNames / 64, batches);
+    EXPECT_TRUE(c.timed());
     // The other way turns faster: a probe sees it and the choice follows.
     for (int i = 0; i < 20000 && std::string(c.decision()) == r.chosen; ++i) batch(true);
     EXPECT_STRNE(r.chosen, c.decision());
   }
+  // A choice found by an earlier walk: no calibration, and a probe still corrects it.
+  ifind::StatChooser known(fakeClock, 1);
+  EXPECT_STREQ("ring", known.decision());
+  EXPECT_TRUE(known.begin().ring);
+  EXPECT_FALSE(known.timed());
+  for (int i = 0; i < 20000 && std::string(known.decision()) == "ring"; ++i) {
+    ifind::StatChooser::Turn t = known.begin();
+    g_fakeNow += t.ring ? 9600 : 6400;
+    known.end(t, 64);
+  }
+  EXPECT_STREQ("single", known.decision());
+  EXPECT_TRUE(known.timed());
 }
