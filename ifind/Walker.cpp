@@ -314,7 +314,7 @@ class Walker {
       n.aheadEntries = 0;
     }
     if (fd >= 0) close(fd);
-    if (freed) m_workCv.notify_all();
+    if (freed) m_workCv.notify_one();
   }
 
  private:
@@ -694,7 +694,7 @@ class Walker {
     }
     for (int f : toClose) close(f);
     m_readyCv.notify_all();
-    if (m_threads > 1) m_workCv.notify_all();
+    if (m_threads > 1) m_workCv.notify_one();
   }
 
   // Takes n's oldest chunk not yet visited; it no longer counts as read ahead. (m)
@@ -767,11 +767,16 @@ class Walker {
     std::vector<std::shared_ptr<Node>> drop;
     for (;;) {
       std::shared_ptr<Node> node;
+      bool chain = false;
       {
         std::unique_lock lock(m_mutex);
         m_workCv.wait(lock, [&] { return m_done || (node = takeWork(drop)) != nullptr; });
         if (m_done) return;
+        // Work wakes one reader at a time (a crowd woken for one chunk costs more than
+        // the chunk); the one woken passes the turn on while work is left.
+        chain = !m_work.empty() || !m_more.empty();
       }
+      if (chain) m_workCv.notify_one();
       drop.clear();  // may run ~Node, which locks
       const bool mayGrow = m_running.load(std::memory_order_relaxed) < m_mostReaders.load(std::memory_order_relaxed);
       const uint64_t start = mayGrow ? clockNanos(CLOCK_MONOTONIC) : 0;
@@ -808,7 +813,7 @@ class Walker {
     if (n.counted) uncount(n);
     const int early = n.readError && n.listedAtError < m_chunk ? n.readError : 0;
     lock.unlock();
-    if (freed) m_workCv.notify_all();
+    if (freed) m_workCv.notify_one();
     return early;
   }
 
@@ -821,7 +826,7 @@ class Walker {
       if (n.head) {
         std::unique_ptr<Chunk> c = popChunk(n);
         lock.unlock();
-        if (c->counted) m_workCv.notify_all();
+        if (c->counted) m_workCv.notify_one();
         return c;
       }
       if (n.phase == kListed) return nullptr;
@@ -888,7 +893,7 @@ class Walker {
       for (auto& d : s->subdirs)
         if (d) todo.emplace_back(s.get(), std::move(d));
       s->subdirs.clear();
-      m_workCv.notify_all();
+      m_workCv.notify_one();
     }
   }
 
