@@ -137,6 +137,9 @@ StatChooser::StatChooser(Clock clock, int known) : m_clock(clock ? clock : monot
   if (known == 0 || known == 1) {
     m_choice.store(known, std::memory_order_relaxed);
     m_ring.store(known == 1, std::memory_order_relaxed);
+    // The first probe comes early: what an earlier scan found (a cold cache, say) may not
+    // hold for this one, and most scans are shorter than the usual probe interval.
+    m_sinceProbe = kBetweenProbes - kFirstProbe;
   }
 }
 

@@ -52,6 +52,7 @@ class StatChooser {
   static constexpr size_t kTurnNames = 4096;  // names a turn
   static constexpr int kCalibration = 4;      // turns before the first choice
   static constexpr int kBetweenProbes = 32;   // turns the chosen way between two probes
+  static constexpr int kFirstProbe = 4;       // ... before the first, when the choice was given
 
  private:
   void closeTurn(uint64_t now);  // (m)
