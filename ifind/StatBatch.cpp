@@ -125,15 +125,14 @@ StatBatch::~StatBatch() = default;
 
 #endif
 
-namespace {
-uint64_t monotonicNanos() {
-  struct timespec t {};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<uint64_t>(t.tv_sec) * 1000000000ull + static_cast<uint64_t>(t.tv_nsec);
+uint64_t clockNanos(clockid_t clock) {
+  struct timespec ts {};
+  clock_gettime(clock, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
 }
-}  // namespace
 
-StatChooser::StatChooser(Clock clock, int known) : m_clock(clock ? clock : monotonicNanos) {
+StatChooser::StatChooser(Clock clock, int known)
+    : m_clock(clock ? clock : [] { return clockNanos(CLOCK_MONOTONIC); }) {
   if (known == 0 || known == 1) {
     m_choice.store(known, std::memory_order_relaxed);
     m_ring.store(known == 1, std::memory_order_relaxed);

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <time.h>
 
 #include <atomic>
 #include <cstddef>
@@ -17,6 +18,9 @@
 #include <mutex>
 
 namespace ifind {
+
+// Nanoseconds on clock (CLOCK_MONOTONIC, CLOCK_THREAD_CPUTIME_ID, ...).
+uint64_t clockNanos(clockid_t clock);
 
 // Which way is faster differs between kernels and machines of one kind (on some the
 // ring's workers cost more than the calls they save, and that cost lands on other

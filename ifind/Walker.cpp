@@ -75,12 +75,6 @@ constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NO
 // still costs a ring and descriptors.
 constexpr int kMaxReaders = 16;
 
-uint64_t clockNanos(clockid_t clock) {
-  struct timespec ts {};
-  clock_gettime(clock, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
-}
-
 // Whether a reader waits on the disk more than it works: over windows of at least 4 ms
 // of reading (on a warm cache dozens of directories), its thread CPU time against the
 // wall time of its reads, and whether the process read from the disk meanwhile. Time off
