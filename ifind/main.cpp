@@ -17,6 +17,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hostservices/LocalPlatform.h"
@@ -382,8 +383,13 @@ int main(int argc, char** argv) {
   summary.filterFile = host->m_files.filterFile;
   const ScanStats& stats = host->scan();
   if (timesStats) rememberStatStrategy(*platform, config.statKnown, stats);
-  const bool stateKept = stateOpen && state.close();
+  // The lists wait on the disk while the finish rewrites the collect files on the CPU;
+  // nothing of the finish touches them.
+  bool stateKept = false;
+  std::thread stateCloser;
+  if (stateOpen) stateCloser = std::thread([&] { stateKept = state.close(); });
   host->Finish();
+  if (stateCloser.joinable()) stateCloser.join();
 
   summary.stats = stats;
   summary.succeeded = host->m_scanSucceeded;
