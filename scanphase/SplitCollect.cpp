@@ -14,6 +14,7 @@
 // linear in the bytes and the memory is bounded by the longest line. Every write and
 // close is checked: a full disk fails the run instead of leaving short files behind.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -97,6 +98,8 @@ class ChunkedLineReader {
       return -1;
     }
   }
+
+  int fd() const { return m_fd; }
 
   // The byte at offset, or -1 with errno set.
   int byteAt(long long offset) {
@@ -319,6 +322,8 @@ class CollectSplitter {
     if (log) m_scan.m_event.Error(kSplitSig, "Failed to open %s", path.c_str());
     return FXErrorUtil::ErrorErrNo(KZ_LOCATION(kSplitSig), err, "Failed to open %s", path.c_str());
   }
+  enum class Move { Copy, Moved, Lost };  // Lost: the empty scratch file is gone, nothing moved
+  Move moveAside(const std::string& path, const std::string& scratch, FILE* copy);
   enum class Io { None, Read, Write };
   Io copyRest(bool& hasData);
   CLoError failIo(int err, Io io, const std::string& path) {
@@ -342,6 +347,7 @@ class CollectSplitter {
   FILE* m_config = nullptr;
   ChunkedLineReader m_reader;
   BufferedWriter m_out;
+  mode_t m_movedMode = 0600;  // permissions of the collect file last moved aside
 
   // Cutting: a piece ends after the line that brings its bytes to m_target.
   bool m_cutting = false;
@@ -410,14 +416,26 @@ CLoError CollectSplitter::processFile(int32_t i) {
     m_reader.close();
     return failOpen(err, scratch, true);
   }
-  m_out.attach(copy);
   bool hasData = false;
-  const Io failed = copyRest(hasData);
-  if (failed != Io::None || !m_out.close()) {
+  const Move move = moveAside(path, scratch, copy);
+  const bool moved = move == Move::Moved;
+  if (move != Move::Copy) fclose(copy);  // the empty file it made is gone
+  if (move == Move::Lost && !(copy = fopen_utf(scratch.c_str(), "w"))) {
     const int err = errno;
-    m_out.abandon();
-    unlink(scratch.c_str());
-    return failIo(err, failed == Io::Read ? Io::Read : Io::Write, failed == Io::Read ? path : scratch);
+    m_reader.close();
+    return failOpen(err, scratch, true);
+  }
+  if (moved) {
+    hasData = true;
+  } else {
+    m_out.attach(copy);
+    const Io failed = copyRest(hasData);
+    if (failed != Io::None || !m_out.close()) {
+      const int err = errno;
+      m_out.abandon();
+      unlink(scratch.c_str());
+      return failIo(err, failed == Io::Read ? Io::Read : Io::Write, failed == Io::Read ? path : scratch);
+    }
   }
   m_reader.close();
 
@@ -432,7 +450,13 @@ CLoError CollectSplitter::processFile(int32_t i) {
                           m_scan.m_curCollectNum, recorded, static_cast<long>(m_target));
 
   FILE* out = fopen_utf(path.c_str(), "w");
-  if (!out) return failOpen(errno, path, false);
+  if (!out) {
+    const int err = errno;
+    // The collect file stays as it was, its copy beside it.
+    if (moved && link(scratch.c_str(), path.c_str()) != 0) rename(scratch.c_str(), path.c_str());
+    return failOpen(err, path, false);
+  }
+  if (moved && m_movedMode != 0600) (void)fchmod(fileno(out), m_movedMode);
   m_out.attach(out);
   if (!m_reader.open(scratch.c_str())) {
     const int err = errno;
@@ -463,6 +487,31 @@ CLoError CollectSplitter::processFile(int32_t i) {
                      : fprintf(m_config, "%d\n", i);
   if (rc < 0) return failIo(errno, Io::Write, m_configPath);
   return CLoError::Success();
+}
+
+// The copy pass without copying: when the collect file (open in the reader) is a plain
+// file of ours that holds data and ends with a newline, its scratch copy would hold the
+// same bytes, so the file itself becomes the scratch copy and the collect file is then
+// created afresh. Besides the copy this saves truncating a file full of data, which on
+// ext4 makes its close start writing it out. Copy: nothing was moved, copy as usual.
+CollectSplitter::Move CollectSplitter::moveAside(const std::string& path, const std::string& scratch, FILE* copy) {
+  struct stat st;
+  if (fstat(m_reader.fd(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid() ||
+      st.st_size <= 0 || m_reader.byteAt(st.st_size - 1) != '\n')
+    return Move::Copy;
+  // Only the file the reader holds may move, and only over the empty file the platform
+  // made at the scratch path; a stream that writes anywhere else gets the copy.
+  struct stat now, made, there;
+  if (lstat(path.c_str(), &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) return Move::Copy;
+  if (fstat(fileno(copy), &made) != 0 || !S_ISREG(made.st_mode) || made.st_size != 0 ||
+      lstat(scratch.c_str(), &there) != 0 || there.st_dev != made.st_dev || there.st_ino != made.st_ino ||
+      made.st_dev != st.st_dev)
+    return Move::Copy;
+  // Not renamed over it: ext4 writes a file out at once when it replaces another.
+  if (unlink(scratch.c_str()) != 0) return Move::Copy;
+  if (rename(path.c_str(), scratch.c_str()) != 0) return Move::Lost;
+  m_movedMode = st.st_mode & 07777;
+  return Move::Moved;
 }
 
 // Copies what is left of the reader to the writer, every line ended by a newline (a

@@ -1,5 +1,7 @@
 // splitCollectFiles over real collect files in a temp folder, through the recording fake.
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -57,6 +59,19 @@ TEST_F(Split, WorkedExample) {
   auto size = [](std::string s) { return "2 Size of this collect file no " + s + ", SizePerCollectFile = 0"; };
   EXPECT_EQ(logged, (std::vector<std::string>{processing(1), size("1 = 150"), processing(2),
                                               "1 no data in " + collect(2), processing(3), size("3 = 7000")}));
+}
+
+// A collect file of one name is moved aside rather than copied; what it was must not
+// show: it keeps its permissions, and a file with a second name is rewritten in place.
+TEST_F(Split, RewrittenCollectFilesKeepTheirModeAndOtherNames) {
+  makeCollectFiles({"/a|1\n", "/b|2\n"});
+  ASSERT_EQ(chmod(collect(1).c_str(), 0640), 0);
+  const std::string other = m_dir / "other";
+  ASSERT_EQ(link(collect(2).c_str(), other.c_str()), 0);
+  ASSERT_FALSE(m_scan.splitCollectFiles().IsError());
+  EXPECT_EQ(kztest::filesIn(m_dir.path()), (Files{{"C1.L", "/a\n"}, {"C2.L", "/b\n"}, {"other", "/b\n"},
+                                                 {"split_config", "1\n2\n"}}));
+  EXPECT_EQ(fs::status(collect(1)).permissions(), fs::perms(0640));
 }
 
 TEST_F(Split, OpenFailuresStopTheRunWithTheOpenErrno) {
