@@ -1,6 +1,7 @@
 // Preparing the collect files for the backup phase: each collect file that holds
-// data is copied aside, rewritten without its size fields (and, when the subclient
-// asks for parallel streams, cut into numbered pieces), and listed in "split_config".
+// data is put aside as a scratch copy, rewritten without its size fields (and, when the
+// subclient asks for parallel streams, cut into numbered pieces), and listed in
+// "split_config".
 //
 // Cutting is worth it only when the subclient allows it and there are more streams
 // than collect files with data: the bytes recorded over all collect files are then
@@ -8,11 +9,13 @@
 // reaches that target, never after a file's last line (no empty piece), and never
 // making more pieces plus collect files than there are streams.
 //
-// The copy pass, and the rewrite of a piece (already without size fields), let the
-// kernel copy the bytes where it can; the rewrite pass otherwise reads and writes
-// through 1 MiB buffers and holds one line at a time, so the cost is
-// linear in the bytes and the memory is bounded by the longest line. Every write and
-// close is checked: a full disk fails the run instead of leaving short files behind.
+// A collect file of ours that ends with a newline is moved aside as its own scratch copy
+// (the copy would hold the same bytes); otherwise the copy pass, and the rewrite of a
+// piece (already without size fields), let the kernel copy the bytes where it can. The
+// rewrite pass reads and writes through 1 MiB buffers and holds one line at a time, so
+// the cost is linear in the bytes and the memory is bounded by the longest line. Every
+// write and close is checked: a full disk fails the run instead of leaving short files
+// behind.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -323,7 +326,8 @@ class CollectSplitter {
     return FXErrorUtil::ErrorErrNo(KZ_LOCATION(kSplitSig), err, "Failed to open %s", path.c_str());
   }
   enum class Move { Copy, Moved, Lost };  // Lost: the empty scratch file is gone, nothing moved
-  Move moveAside(const std::string& path, const std::string& scratch, FILE* copy);
+  // mode: the permissions of the file moved, for the one made in its place.
+  Move moveAside(const std::string& path, const std::string& scratch, FILE* copy, mode_t& mode);
   enum class Io { None, Read, Write };
   Io copyRest(bool& hasData);
   CLoError failIo(int err, Io io, const std::string& path) {
@@ -347,7 +351,6 @@ class CollectSplitter {
   FILE* m_config = nullptr;
   ChunkedLineReader m_reader;
   BufferedWriter m_out;
-  mode_t m_movedMode = 0600;  // permissions of the collect file last moved aside
 
   // Cutting: a piece ends after the line that brings its bytes to m_target.
   bool m_cutting = false;
@@ -417,7 +420,8 @@ CLoError CollectSplitter::processFile(int32_t i) {
     return failOpen(err, scratch, true);
   }
   bool hasData = false;
-  const Move move = moveAside(path, scratch, copy);
+  mode_t mode = 0;
+  const Move move = moveAside(path, scratch, copy, mode);
   const bool moved = move == Move::Moved;
   if (move != Move::Copy) fclose(copy);  // the empty file it made is gone
   if (move == Move::Lost && !(copy = fopen_utf(scratch.c_str(), "w"))) {
@@ -456,7 +460,7 @@ CLoError CollectSplitter::processFile(int32_t i) {
     if (moved && link(scratch.c_str(), path.c_str()) != 0) rename(scratch.c_str(), path.c_str());
     return failOpen(err, path, false);
   }
-  if (moved && m_movedMode != 0600) (void)fchmod(fileno(out), m_movedMode);
+  if (moved) (void)fchmod(fileno(out), mode);
   m_out.attach(out);
   if (!m_reader.open(scratch.c_str())) {
     const int err = errno;
@@ -494,7 +498,8 @@ CLoError CollectSplitter::processFile(int32_t i) {
 // same bytes, so the file itself becomes the scratch copy and the collect file is then
 // created afresh. Besides the copy this saves truncating a file full of data, which on
 // ext4 makes its close start writing it out. Copy: nothing was moved, copy as usual.
-CollectSplitter::Move CollectSplitter::moveAside(const std::string& path, const std::string& scratch, FILE* copy) {
+CollectSplitter::Move CollectSplitter::moveAside(const std::string& path, const std::string& scratch, FILE* copy,
+                                                 mode_t& mode) {
   struct stat st;
   if (fstat(m_reader.fd(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid() ||
       st.st_size <= 0 || m_reader.byteAt(st.st_size - 1) != '\n')
@@ -510,7 +515,7 @@ CollectSplitter::Move CollectSplitter::moveAside(const std::string& path, const 
   // Not renamed over it: ext4 writes a file out at once when it replaces another.
   if (unlink(scratch.c_str()) != 0) return Move::Copy;
   if (rename(path.c_str(), scratch.c_str()) != 0) return Move::Lost;
-  m_movedMode = st.st_mode & 07777;
+  mode = st.st_mode & 07777;
   return Move::Moved;
 }
 
