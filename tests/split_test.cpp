@@ -215,10 +215,11 @@ TEST_F(Split, CuttingSpreadsCollectFilesOverTheStreams) {
 // Without a cut, lines keep their text and lose only the size field, and the collect
 // numbers stay as they are.
 TEST_F(Split, NoCutUnlessTheStreamsAskForIt) {
-  // A long line spans several read chunks; many short lines cross chunk borders.
-  const std::string longPath = "/" + std::string(3 * 1024 * 1024 + 17, 'p');
+  // A long line spans several read chunks and mapped windows; many short lines cross
+  // their borders. A file others may write is read, not mapped.
+  const std::string longPath = "/" + std::string(5 * 1024 * 1024 + 17, 'p');
   std::string manyIn, manyOut;
-  for (int k = 0; k < 120000; ++k) {
+  for (int k = 0; k < 230000; ++k) {
     manyIn += "/d/file-" + std::to_string(k) + "|" + std::to_string(k) + "\n";
     manyOut += "/d/file-" + std::to_string(k) + "\n";
   }
@@ -229,13 +230,17 @@ TEST_F(Split, NoCutUnlessTheStreamsAskForIt) {
     bool flag = false;
     int streams = 0;
     const char* config = nullptr;  // null: one line per collect file
+    mode_t mode = 0;               // of collect file 1, when not as made
   } cases[] = {
       {{"/a|b\\p|c|12\n"}, {"/a|b\\p|c\n"}},  // a bar inside the path
+      {{"/dir|x/a-folder-name-longer-than-a-size\n"}, {"/dir\n"}},  // the last bar, far from the end
       {{"/x|1\n\n/dir\n"}, {"/x\n\n/dir\n"}},
       {{"\n"}, {"\n"}},
       {{"/q|5\n/r|6"}, {"/q\n/r\n"}},
       {{longPath + "|9\n/s|1"}, {longPath + "\n/s\n"}},
       {{manyIn}, {manyOut}},
+      {{manyIn}, {manyOut}, {}, false, 0, nullptr, 0664},
+      {{longPath + "|9\n"}, {longPath + "\n"}, {}, false, 0, nullptr, 0666},
       {{abc}, {abcOut}, {30}, false, 4},  // the subclient does not allow cutting
       {{abc}, {abcOut}, {30}, true, 0},   // no streams
       {{abc}, {abcOut}, {30}, true, 1},   // one stream
@@ -248,6 +253,9 @@ TEST_F(Split, NoCutUnlessTheStreamsAskForIt) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.in.empty() ? "" : c.in[0].substr(0, 20) + " streams " + std::to_string(c.streams));
     makeCollectFiles(c.in, c.sizes);
+    if (c.mode) {
+      ASSERT_EQ(chmod(collect(1).c_str(), c.mode), 0);
+    }
     writeFile(config(), "stale\n");
     m_scan.m_subclientFlag = c.flag;
     m_scan.m_numStreams = c.streams;
