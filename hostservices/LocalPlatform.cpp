@@ -432,9 +432,8 @@ long long LocalPlatform::newJobId() {
   // An id given by hand earlier may lie ahead of the counter; its journal is not reused.
   while (journalExists(id) && id < LLONG_MAX - 1) ++id;
   std::string next = std::to_string(id + 1) + "\n";
-  // Overwrite, then cut: the next number is never shorter, so no moment leaves the file empty.
-  bool ok = pwrite(fd, next.data(), next.size(), 0) == static_cast<ssize_t>(next.size()) &&
-            ftruncate(fd, static_cast<off_t>(next.size())) == 0;
+  // The next number is never shorter, so no moment leaves the file empty.
+  bool ok = overwriteFile(fd, next.data(), next.size());
   flock(fd, LOCK_UN);
   ::close(fd);
   return ok ? id : -1;
@@ -476,7 +475,7 @@ int LocalPlatform::lockSubclient(uint32_t appIdMajor, uint32_t appIdMinor, int w
   }
   // Who holds it, for the message of a run that finds it taken.
   std::string who = "pid " + std::to_string(getpid()) + " since " + timestamp() + "\n";
-  if (ftruncate(fd, 0) != 0 || pwrite(fd, who.data(), who.size(), 0) < 0) {
+  if (!overwriteFile(fd, who.data(), who.size())) {
     // Only the message of another run suffers; the lock itself holds.
   }
   std::lock_guard<std::mutex> lock(m_mutex);

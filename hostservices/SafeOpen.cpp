@@ -84,4 +84,16 @@ FILE* openStreamAt(int dirFd, const char* name, const char* mode) {
   return fp;
 }
 
+bool overwriteFile(int fd, const char* data, size_t size) {
+  ssize_t n;
+  do {
+    n = pwrite(fd, data, size, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n != static_cast<ssize_t>(size)) {
+    if (n >= 0) errno = EIO;
+    return false;
+  }
+  return ftruncate(fd, static_cast<off_t>(size)) == 0;
+}
+
 }  // namespace kzhost

@@ -26,4 +26,10 @@ int openFileAt(int dirFd, const char* name, int flags, mode_t mode = 0600);
 // mode), else a stream the caller closes with fclose.
 FILE* openStreamAt(int dirFd, const char* name, const char* mode);
 
+// Replaces the whole content of a small file opened for writing: written over from the
+// start, then cut to its length. Never truncated to zero on the way, which on ext4
+// would write the file out at close and, once its block is on disk, make the cut wait
+// for the block to be discarded. false with errno on failure.
+bool overwriteFile(int fd, const char* data, size_t size);
+
 }  // namespace kzhost

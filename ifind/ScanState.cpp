@@ -252,9 +252,9 @@ bool recordScan(const std::string& jobDir, const ScanRecord& r) {
 
 bool noteListsOwner(const std::string& jobDir, long long jobId) {
   const std::string text = std::to_string(jobId) + "\n";
-  int fd = kzhost::openFileAt(AT_FDCWD, (jobDir + "/lists-of").c_str(), O_WRONLY | O_CREAT | O_TRUNC);
+  int fd = kzhost::openFileAt(AT_FDCWD, (jobDir + "/lists-of").c_str(), O_WRONLY | O_CREAT);
   if (fd < 0) return false;
-  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  bool ok = kzhost::overwriteFile(fd, text.data(), text.size());
   return ::close(fd) == 0 && ok;
 }
 

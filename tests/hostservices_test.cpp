@@ -120,6 +120,13 @@ LocalPlatform::Settings homeAt(const TempDir& dir, const char* home = "home") {
 TEST(LocalPlatform, OneScanPerSubclient) {
   TempDir dir;
   subclientFiles files;
+  {
+    LocalPlatform earlier(homeAt(dir));
+    ASSERT_EQ(earlier.lockSubclient(5, 6, 0), 0);
+  }
+  for (const auto& e : fs::recursive_directory_iterator(dir.path()))
+    if (e.path().filename() == "lock")
+      kztest::writeFile(e.path(), "pid 1 since long ago, followed by a long tail that must go\n");
   auto first = std::make_unique<LocalPlatform>(homeAt(dir));
   ASSERT_EQ(first->subclientDirAndFiles(5, 6, &files, 1, nullptr), 0);  // takes the lock itself
   LocalPlatform second(homeAt(dir));
@@ -127,6 +134,7 @@ TEST(LocalPlatform, OneScanPerSubclient) {
   std::string holder;
   EXPECT_EQ(second.lockSubclient(5, 6, 0, &holder), EWOULDBLOCK);
   EXPECT_EQ(holder.rfind("pid " + std::to_string(getpid()) + " since ", 0), 0u) << holder;
+  EXPECT_EQ(holder.find("tail"), std::string::npos) << holder;
   EXPECT_EQ(second.subclientDirAndFiles(5, 7, &files, 1, nullptr), 0);  // another subclient
   first.reset();
   EXPECT_EQ(second.lockSubclient(5, 6, 0), 0);
