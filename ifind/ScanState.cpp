@@ -44,11 +44,15 @@ std::optional<T> field(const json& j, const char* key) {
   return std::nullopt;
 }
 
-std::vector<ScanRecord> readRecords(const std::string& jobDir) {
+// The readable records of scans.jsonl in order; lines, when given, receives the text of
+// each and lineCount the number of lines read, damaged ones included.
+std::vector<ScanRecord> readRecords(const std::string& jobDir, std::vector<std::string>* lines = nullptr,
+                                    size_t* lineCount = nullptr) {
   std::vector<ScanRecord> records;
   std::ifstream in(jobDir + "/scans.jsonl");
   std::string line;
   while (std::getline(in, line)) {
+    if (lineCount) ++*lineCount;
     json j = json::parse(line, nullptr, false);
     if (!j.is_object()) continue;
     auto id = field<long long>(j, "jobId");
@@ -65,8 +69,28 @@ std::vector<ScanRecord> readRecords(const std::string& jobDir) {
         if (p.is_string()) list->push_back(p.get<std::string>());
     }
     records.push_back(std::move(r));
+    if (lines) lines->push_back(line);
   }
   return records;
+}
+
+// Stale lines (records no scan can use any more, damaged lines) that scans.jsonl may
+// gather before it is rewritten without them: every scan reads the whole file, and a
+// subclient scanned hourly would otherwise add a megabyte a year to each start.
+constexpr size_t kStaleRecordLines = 64;
+
+// Rewrites scans.jsonl with only these lines, through a new file renamed over it: a
+// crash leaves the old file or the new one, never a part.
+void rewriteRecords(const std::string& jobDir, const std::vector<std::string>& lines) {
+  const std::string path = jobDir + "/scans.jsonl", fresh = path + ".new";
+  unlink(fresh.c_str());
+  int fd = kzhost::openFileAt(AT_FDCWD, fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL);
+  if (fd < 0) return;  // the file only stays longer
+  std::string text;
+  for (const std::string& l : lines) text += l + "\n";
+  const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  if (::close(fd) == 0 && ok && rename(fresh.c_str(), path.c_str()) == 0) return;
+  unlink(fresh.c_str());
 }
 
 // Reads the lines of one of our files; false when it is missing or unreadable.
@@ -228,12 +252,17 @@ bool recordScan(const std::string& jobDir, const ScanRecord& r) {
   if (!ok) return false;
 
   // Only the last full and what came after it can still be a base or owe entries.
-  std::vector<ScanRecord> records = readRecords(jobDir);
+  std::vector<std::string> lines;
+  size_t lineCount = 0;
+  std::vector<ScanRecord> records = readRecords(jobDir, &lines, &lineCount);
   auto lastFull = std::find_if(records.rbegin(), records.rend(), [](const ScanRecord& x) { return x.backupType == 1; });
+  const auto firstKept = lastFull == records.rend() ? records.begin() : lastFull.base() - 1;
   std::set<long long> keep;
-  for (auto it = lastFull == records.rend() ? records.begin() : lastFull.base() - 1; it != records.end(); ++it)
-    keep.insert(it->jobId);
+  for (auto it = firstKept; it != records.end(); ++it) keep.insert(it->jobId);
   keep.insert(r.jobId);
+  const size_t kept = static_cast<size_t>(records.end() - firstKept);
+  if (lineCount - kept >= kStaleRecordLines)
+    rewriteRecords(jobDir, std::vector<std::string>(lines.end() - static_cast<std::ptrdiff_t>(kept), lines.end()));
   const std::string dir = scansDir(jobDir);
   if (DIR* d = opendir(dir.c_str())) {
     while (struct dirent* e = readdir(d)) {

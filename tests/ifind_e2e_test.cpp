@@ -713,4 +713,16 @@ TEST(ScanState, BaseAndWhatIsOwed) {
   keepScan(jd, 3, 1, false, {});
   EXPECT_EQ(-1, access((jd + "/scans/2.dirs").c_str(), F_OK));
   EXPECT_EQ(0, access((jd + "/scans/3.dirs").c_str(), F_OK));
+
+  // Records no scan can use (and damaged lines) gather until they are worth a rewrite.
+  for (long long id = 4; id <= 62; ++id) ASSERT_TRUE(ifind::recordScan(jd, {id, false, 1, id * 100, "S", {}, {}}));
+  ASSERT_TRUE(ifind::recordScan(jd, {63, false, 2, 6300, "S", {}, {}}));
+  EXPECT_EQ(kztest::splitLines(readFile(jd + "/scans.jsonl")).size(), 65u);  // 1, two damaged, 2 to 63
+  keepScan(jd, 64, 1, false, {});
+  const std::vector<std::string> left = kztest::splitLines(readFile(jd + "/scans.jsonl"));
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(json::parse(left[0])["jobId"], 64);
+  auto base = ifind::findBase(jd, 2, "S", why);
+  ASSERT_TRUE(base) << why;
+  EXPECT_EQ(base->jobId, 64);
 }
