@@ -78,9 +78,9 @@ class ChunkedLineReader {
     return m_fd >= 0;
   }
 
-  // Lines are then read through a moving mapped window instead of read(): on the
-  // kernels we measured a page-cache read copies at 1-3 GB/s, several times slower than
-  // touching the mapped pages. Only for a plain file of ours that no other user may
+  // Lines are then read through a moving mapped window instead of read(), which saves
+  // copying every byte once more (the rewrite read its input about a fifth faster on
+  // the machine we measured). Only for a plain file of ours that no other user may
   // write, since a file cut short under a mapping would kill the process. Otherwise,
   // or when the kernel refuses, lines come through read() as before.
   void mapLines() {
@@ -547,7 +547,6 @@ CLoError CollectSplitter::processFile(int32_t i) {
     if (moved && link(scratch.c_str(), path.c_str()) != 0) rename(scratch.c_str(), path.c_str());
     return failOpen(err, path, false);
   }
-  if (moved) (void)fchmod(fileno(out), mode);
   const bool isPiece = i >= m_firstPiece;
   if (isPiece && moved) {
     // A piece lost its size fields when it was cut off: the file moved aside goes back.
@@ -555,6 +554,7 @@ CLoError CollectSplitter::processFile(int32_t i) {
     if (failed == Io::Write) return failIo(errno, Io::Write, path);
     if (failed == Io::None) return listFile(i, m_scan.m_nextCollectNum);
   }
+  if (moved) (void)fchmod(fileno(out), mode);
   m_out.attach(out);
   if (!m_reader.open(scratch.c_str())) {
     const int err = errno;
