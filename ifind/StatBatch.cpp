@@ -158,7 +158,19 @@ void StatChooser::end(Turn t, size_t count) {
   std::lock_guard lock(m_mutex);
   if (t.turn != m_turn.load(std::memory_order_relaxed)) return;
   m_turnNames += count;
-  if (m_turnNames >= kTurnNames) closeTurn(now);
+  if (m_turnNames >= kTurnNames || probeLosing(now)) closeTurn(now);
+}
+
+// A probe of the other way that is clearly slower after a quarter of a turn ends there:
+// where the ring is much the slower, a whole turn of it cost a short scan several per
+// cent. A probe that keeps up runs the whole turn, so a switch rests on a full turn.
+bool StatChooser::probeLosing(uint64_t now) const {
+  const int choice = m_choice.load(std::memory_order_relaxed);
+  const int way = m_ring.load(std::memory_order_relaxed) ? 1 : 0;
+  if (choice < 0 || way == choice || m_turnNames < kTurnNames / 4 || m_perName[choice] == 0) return false;
+  const uint64_t start = m_turnStart.load(std::memory_order_relaxed);
+  const double perName = static_cast<double>(now > start ? now - start : 1) / static_cast<double>(m_turnNames);
+  return perName > 1.1 * m_perName[choice];
 }
 
 void StatChooser::closeTurn(uint64_t now) {

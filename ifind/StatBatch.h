@@ -59,7 +59,8 @@ class StatChooser {
   static constexpr int kFirstProbe = 4;       // ... before the first, when the choice was given
 
  private:
-  void closeTurn(uint64_t now);  // (m)
+  void closeTurn(uint64_t now);           // (m)
+  bool probeLosing(uint64_t now) const;  // (m)
 
   Clock m_clock;
   std::atomic<uint32_t> m_turn{0};

@@ -527,4 +527,16 @@ TEST(StatChooserTest, KeepsTheFasterWayAndFollowsAChange) {
   EXPECT_TRUE(known.timed());
   // Early: a scan shorter than the usual interval still checks what it was given.
   EXPECT_EQ((ifind::StatChooser::kFirstProbe + 1) * ifind::StatChooser::kTurnNames / 64, batches);
+  // A probe that clearly loses ends after a quarter of a turn, and the choice stays.
+  ifind::StatChooser given(fakeClock, 0);
+  int ringBatches = 0;
+  for (size_t i = 0; i < (ifind::StatChooser::kFirstProbe + 1) * ifind::StatChooser::kTurnNames / 64; ++i) {
+    ifind::StatChooser::Turn t = given.begin();
+    g_fakeNow += t.ring ? 9600 : 6400;
+    given.end(t, 64);
+    ringBatches += t.ring;
+  }
+  EXPECT_EQ(ifind::StatChooser::kTurnNames / 4 / 64, static_cast<size_t>(ringBatches));
+  EXPECT_STREQ("single", given.decision());
+  EXPECT_TRUE(given.timed());
 }
