@@ -192,6 +192,34 @@ std::optional<ScanBase> findBase(const std::string& jobDir, int backupType, cons
 
 ScanStateWriter::~ScanStateWriter() { close(); }
 
+HeldOutputs::HeldOutputs(const std::string& jobDir) {
+  DIR* d = opendir(jobDir.c_str());
+  if (!d) return;
+  while (struct dirent* e = readdir(d)) {
+    if ((e->d_type != DT_REG && e->d_type != DT_UNKNOWN) || m_fds.size() >= kMost) continue;
+    // A path descriptor: it opens nothing (no FIFO can block it) and follows no link.
+    const int fd = openat(dirfd(d), e->d_name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= kLarge) m_fds.push_back(fd);
+    else ::close(fd);
+  }
+  closedir(d);
+}
+
+HeldOutputs::~HeldOutputs() {
+  for (int fd : m_fds) ::close(fd);
+  if (m_thread.joinable()) m_thread.join();
+}
+
+void HeldOutputs::releaseInBackground() {
+  if (m_fds.empty() || m_thread.joinable()) return;
+  m_thread = std::thread([fds = std::move(m_fds)] {
+    for (int fd : fds) ::close(fd);
+  });
+  m_fds.clear();
+}
+
 bool ScanStateWriter::open(const std::string& jobDir, long long jobId) {
   const std::string dir = scansDir(jobDir);
   if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;

@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -56,6 +57,27 @@ std::string selectionKey(const std::vector<std::string>& roots, const std::vecto
 // nullopt with why set ("no earlier scan of these paths", ...).
 std::optional<ScanBase> findBase(const std::string& jobDir, int backupType, const std::string& selection,
                                  std::string& why);
+
+// The large files of a job directory, held open across Start. Start unlinks the
+// previous run's collect files, and it is the last reference to an unlinked file that
+// frees its blocks, which on ext4 with discards waits for the disk (about a millisecond
+// a megabyte once the file was written out). Letting go of them on a thread moves that
+// wait off the way to the walk; files Start leaves in place are merely closed.
+class HeldOutputs {
+ public:
+  static constexpr off_t kLarge = off_t{1} << 20;
+  static constexpr size_t kMost = 64;
+  explicit HeldOutputs(const std::string& jobDir);
+  ~HeldOutputs();  // lets go of what is still held and waits for the thread
+  HeldOutputs(const HeldOutputs&) = delete;
+  HeldOutputs& operator=(const HeldOutputs&) = delete;
+  void releaseInBackground();
+  size_t held() const { return m_fds.size(); }
+
+ private:
+  std::vector<int> m_fds;  // O_PATH descriptors
+  std::thread m_thread;
+};
 
 // Writes the inventory and the failed paths of a scan as it goes.
 class ScanStateWriter {

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -360,10 +361,13 @@ int main(int argc, char** argv) {
   using Step = CLoError (ScanHost::*)();
   const Step steps[] = {&ScanHost::AppInitialize,    &ScanHost::JobInitialize,   &ScanHost::SCInitialize,
                         &ScanHost::EngineInitialize, &ScanHost::ProxyInitialize, &ScanHost::Start};
+  std::optional<HeldOutputs> held;
   for (Step step : steps) {
+    if (step == &ScanHost::Start) held.emplace(jobDir);
     err = (host.get()->*step)();
     if (err.IsError()) break;
   }
+  if (held && !err.IsError()) held->releaseInBackground();
   if (err.IsError()) {
     summary.failure = err.message();
     if (!host->m_failureReason.empty()) summary.failure += " (" + host->m_failureReason + ")";

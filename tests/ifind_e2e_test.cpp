@@ -726,3 +726,30 @@ TEST(ScanState, BaseAndWhatIsOwed) {
   ASSERT_TRUE(base) << why;
   EXPECT_EQ(base->jobId, 64);
 }
+
+// The previous outputs held across Start: only large regular files, and every one let go,
+// so the space of what Start unlinked comes back during the scan, not at its exit.
+TEST(ScanState, LargeOutputsAreHeldThenLetGo) {
+  kztest::TempDir dir;
+  const std::string d = dir.path();
+  kztest::writeFile(d + "/Collect1.kzf", std::string(ifind::HeldOutputs::kLarge, 'x'));
+  kztest::writeFile(d + "/small", "x\n");
+  ASSERT_EQ(0, symlink((d + "/Collect1.kzf").c_str(), (d + "/link").c_str()));
+  ASSERT_EQ(0, mkdir((d + "/sub").c_str(), 0700));
+  auto deletedHeld = [] {
+    int n = 0;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+      std::error_code ec;
+      n += std::filesystem::read_symlink(e.path(), ec).string().ends_with("Collect1.kzf (deleted)");
+    }
+    return n;
+  };
+  {
+    ifind::HeldOutputs held(d);
+    EXPECT_EQ(held.held(), 1u);
+    ASSERT_EQ(0, unlink((d + "/Collect1.kzf").c_str()));  // as Start does
+    EXPECT_EQ(deletedHeld(), 1);
+    held.releaseInBackground();
+  }
+  EXPECT_EQ(deletedHeld(), 0);
+}
