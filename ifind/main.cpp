@@ -392,7 +392,11 @@ int main(int argc, char** argv) {
   bool stateKept = false;
   std::thread stateCloser;
   if (stateOpen) stateCloser = std::thread([&] { stateKept = state.close(); });
+  // The split removes the scratch copies it makes of these collect files; held here,
+  // their pages are freed on a thread while the scan is recorded.
+  HeldOutputs collected(jobDir);
   host->Finish();
+  collected.releaseInBackground();
   if (stateCloser.joinable()) stateCloser.join();
 
   summary.stats = stats;
