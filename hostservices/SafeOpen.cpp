@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
 
 namespace kzhost {
 
@@ -94,6 +95,12 @@ bool overwriteFile(int fd, const char* data, size_t size) {
     return false;
   }
   return ftruncate(fd, static_cast<off_t>(size)) == 0;
+}
+
+PageBuffer pageAlignedBuffer(size_t size) {
+  char* p = static_cast<char*>(std::aligned_alloc(4096, (size + 4095) / 4096 * 4096));
+  if (!p) throw std::bad_alloc();
+  return PageBuffer(p);
 }
 
 }  // namespace kzhost

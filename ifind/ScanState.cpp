@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -99,12 +98,10 @@ void rewriteRecords(const std::string& jobDir, const std::vector<std::string>& l
 bool readLines(const std::string& path, const std::function<bool(std::string_view)>& take) {
   FILE* f = kzhost::openStreamAt(AT_FDCWD, path.c_str(), "r");
   if (!f) return false;
-  // A large buffer that starts on a page: the kernel's copies into stdio's own small
-  // one, at whatever offset the heap gives, ran several times slower on AMD machines
-  // when the offset made each load alias the store before it.
+  // Not stdio's own small buffer at whatever offset the heap gives: see pageAlignedBuffer.
   constexpr size_t kStreamBuf = 64 * 1024;
-  std::unique_ptr<char, decltype(&free)> streamBuf(static_cast<char*>(std::aligned_alloc(4096, kStreamBuf)), &free);
-  if (streamBuf) setvbuf(f, streamBuf.get(), _IOFBF, kStreamBuf);
+  kzhost::PageBuffer streamBuf = kzhost::pageAlignedBuffer(kStreamBuf);
+  setvbuf(f, streamBuf.get(), _IOFBF, kStreamBuf);
   char* buf = nullptr;
   size_t cap = 0;
   ssize_t n;

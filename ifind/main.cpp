@@ -108,12 +108,11 @@ int knownStatStrategy(kzhost::LocalPlatform& platform) {
 void rememberStatStrategy(kzhost::LocalPlatform& platform, int known, const ifind::ScanStats& stats) {
   const int way = strcmp(stats.statStrategy, "single") == 0 ? 0 : strcmp(stats.statStrategy, "ring") == 0 ? 1 : -1;
   if (!stats.statTimed || way < 0 || way == known) return;
-  int fd = platform.openInHome(kStatStrategyFile, O_WRONLY | O_CREAT | O_TRUNC);
+  int fd = platform.openInHome(kStatStrategyFile, O_WRONLY | O_CREAT);
   if (fd < 0) return;  // only a hint: the next scan times both ways again
   const std::string line = kernelRelease() + " " + stats.statStrategy + "\n";
   // A short write leaves a line the next scan does not accept: it times both ways again.
-  const ssize_t written = write(fd, line.data(), line.size());
-  (void)written;
+  (void)kzhost::overwriteFile(fd, line.data(), line.size());
   close(fd);
 }
 
@@ -367,7 +366,7 @@ int main(int argc, char** argv) {
     err = (host.get()->*step)();
     if (err.IsError()) break;
   }
-  if (held && !err.IsError()) held->releaseInBackground();
+  if (held) held->releaseInBackground();
   if (err.IsError()) {
     summary.failure = err.message();
     if (!host->m_failureReason.empty()) summary.failure += " (" + host->m_failureReason + ")";

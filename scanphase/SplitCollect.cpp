@@ -25,10 +25,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <string>
 #include <string_view>
 
@@ -50,23 +48,11 @@ FILE* openSplitConfig(const char* path) {
   return g_splitConfigOpener ? g_splitConfigOpener(path, "w") : kzhost::openStreamAt(AT_FDCWD, path, "w");
 }
 
-// A read buffer that starts on a page. The kernel copies page-cache pages into it; a
-// buffer 16 bytes into a page, as a large allocation is, made those copies 5 times
-// slower on the AMD machines we measured (each load aliased the store just made).
-struct PageAlignedFree {
-  void operator()(char* p) const { std::free(p); }
-};
-std::unique_ptr<char[], PageAlignedFree> pageAlignedBuffer(size_t size) {
-  char* p = static_cast<char*>(std::aligned_alloc(4096, size));
-  if (!p) throw std::bad_alloc();
-  return std::unique_ptr<char[], PageAlignedFree>(p);
-}
-
 // Reads a file in large chunks; hands out whole chunks (copy pass) or one line at a
 // time (rewrite pass). A line handed out stays valid until the next call.
 class ChunkedLineReader {
  public:
-  ChunkedLineReader() : m_buf(pageAlignedBuffer(kIoChunk)) {}
+  ChunkedLineReader() : m_buf(kzhost::pageAlignedBuffer(kIoChunk)) {}
   ~ChunkedLineReader() { close(); }
   ChunkedLineReader(const ChunkedLineReader&) = delete;
   ChunkedLineReader& operator=(const ChunkedLineReader&) = delete;
@@ -238,7 +224,7 @@ class ChunkedLineReader {
   static constexpr size_t kMapWindow = size_t{4} << 20;
 
   int m_fd = -1;
-  std::unique_ptr<char[], PageAlignedFree> m_buf;
+  kzhost::PageBuffer m_buf;  // on a page: see pageAlignedBuffer
   const char* m_data = m_buf.get();  // the chunk or window handed out
   void* m_window = nullptr;
   size_t m_windowLen = 0;
@@ -373,6 +359,14 @@ inline const char* lastBar(std::string_view line) {
   for (int left = 24; p != begin && left > 0; --left)
     if (*--p == '|') return p;
   return static_cast<const char*>(memrchr(begin, '|', static_cast<size_t>(p - begin)));
+}
+
+// The stream is the empty regular file now at path, on device dev: what the platform's
+// "w" open just made there, and nothing a redirecting platform writes elsewhere.
+bool isEmptyFileAt(FILE* stream, const std::string& path, dev_t dev) {
+  struct stat made, there;
+  return fstat(fileno(stream), &made) == 0 && S_ISREG(made.st_mode) && made.st_size == 0 && made.st_dev == dev &&
+         lstat(path.c_str(), &there) == 0 && there.st_dev == made.st_dev && there.st_ino == made.st_ino;
 }
 
 // One run of splitCollectFiles over a scan phase object.
@@ -603,12 +597,9 @@ CollectSplitter::Move CollectSplitter::moveAside(const std::string& path, const 
     return Move::Copy;
   // Only the file the reader holds may move, and only over the empty file the platform
   // made at the scratch path; a stream that writes anywhere else gets the copy.
-  struct stat now, made, there;
+  struct stat now;
   if (lstat(path.c_str(), &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) return Move::Copy;
-  if (fstat(fileno(copy), &made) != 0 || !S_ISREG(made.st_mode) || made.st_size != 0 ||
-      lstat(scratch.c_str(), &there) != 0 || there.st_dev != made.st_dev || there.st_ino != made.st_ino ||
-      made.st_dev != st.st_dev)
-    return Move::Copy;
+  if (!isEmptyFileAt(copy, scratch, st.st_dev)) return Move::Copy;
   // Not renamed over it: ext4 writes a file out at once when it replaces another.
   if (unlink(scratch.c_str()) != 0) return Move::Copy;
   if (rename(path.c_str(), scratch.c_str()) != 0) return Move::Lost;
@@ -622,10 +613,8 @@ CollectSplitter::Move CollectSplitter::moveAside(const std::string& path, const 
 // moveAside. Read: nothing done, copy as usual. Write: the rename failed after the empty
 // file was removed; the lines are in the scratch copy, errno set.
 CollectSplitter::Io CollectSplitter::moveBack(const std::string& path, const std::string& scratch, FILE* out) {
-  struct stat made, there;
-  if (fstat(fileno(out), &made) != 0 || !S_ISREG(made.st_mode) || made.st_size != 0 ||
-      lstat(path.c_str(), &there) != 0 || there.st_dev != made.st_dev || there.st_ino != made.st_ino ||
-      unlink(path.c_str()) != 0)
+  struct stat moved;
+  if (lstat(scratch.c_str(), &moved) != 0 || !isEmptyFileAt(out, path, moved.st_dev) || unlink(path.c_str()) != 0)
     return Io::Read;
   fclose(out);
   if (rename(scratch.c_str(), path.c_str()) != 0) return Io::Write;
