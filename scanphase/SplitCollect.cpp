@@ -19,12 +19,16 @@
 // disk fails the run instead of leaving short files behind.
 #include <fcntl.h>
 #include <sys/mman.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -135,6 +139,15 @@ class ChunkedLineReader {
     if (n == 0) errno = EIO;  // the file shrank under us
     return -1;
   }
+
+  // The bytes of the current chunk not handed out yet, when no line is carried over
+  // from the chunk before; they stay valid until the next call that reads.
+  std::string_view buffered() const {
+    if (m_carryOut || !m_carry.empty() || m_pos >= m_end) return {};
+    return {m_data + m_pos, m_end - m_pos};
+  }
+  // Marks the first n bytes of buffered() as handed out.
+  void consume(size_t n) { m_pos += n; }
 
   // 1 with line set (without its newline), 0 at the end, -1 on a read error (errno set).
   // A last line without a newline is still a line.
@@ -270,7 +283,7 @@ class BufferedWriter {
   int fd() const { return fileno(m_fp); }
 
   // A line's bytes followed by a newline.
-  bool writeLine(const char* data, size_t n) {
+  inline bool writeLine(const char* data, size_t n) {
     if (n < kIoChunk - m_len) {
       if (m_errno) return fail();
       memcpy(m_buf.get() + m_len, data, n);
@@ -349,6 +362,57 @@ long long parseSize(const char* p, const char* end) {
   }
   const long long v = static_cast<long long>(value);
   return negative ? -v : v;
+}
+
+// Calls line(begin, bar, end) for each whole line of [p, p + n): end is its newline, bar
+// its last "|" or null. Stops early when line returns false (after that line). Returns
+// the bytes of the lines handed out; a line without its newline is left to the caller.
+// Newlines and bars are found 16 bytes at a time, so the bar costs no second pass.
+template <typename Line>
+size_t scanLines(const char* p, size_t n, Line&& line) {
+  const char* start = p;  // of the current line
+  const char* bar = nullptr;
+  size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i nlByte = _mm_set1_epi8('\n');
+  const __m128i barByte = _mm_set1_epi8('|');
+  auto masks = [&](const char* q, uint64_t& nls, uint64_t& bars) {
+    nls = bars = 0;
+    for (int j = 0; j < 4; ++j) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 16 * j));
+      nls |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, nlByte)))) << (16 * j);
+      bars |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, barByte)))) << (16 * j);
+    }
+  };
+  for (; i + 64 <= n; i += 64) {
+    uint64_t nls, bars;
+    masks(p + i, nls, bars);
+    while (nls) {
+      const unsigned k = static_cast<unsigned>(__builtin_ctzll(nls));
+      const uint64_t upTo = (uint64_t{2} << k) - 1;  // bits 0..k (k = 63 wraps to all ones)
+      if (const uint64_t before = bars & (upTo >> 1)) bar = p + i + (63 - __builtin_clzll(before));
+      const char* end = p + i + k;
+      const bool more = line(start, bar, end);
+      start = end + 1;
+      bar = nullptr;
+      if (!more) return static_cast<size_t>(start - p);
+      bars &= ~upTo;
+      nls &= nls - 1;
+    }
+    if (bars) bar = p + i + (63 - __builtin_clzll(bars));
+  }
+#endif
+  for (; i < n; ++i) {
+    if (p[i] == '|') {
+      bar = p + i;
+    } else if (p[i] == '\n') {
+      const bool more = line(start, bar, p + i);
+      start = p + i + 1;
+      bar = nullptr;
+      if (!more) break;
+    }
+  }
+  return static_cast<size_t>(start - p);
 }
 
 // The last "|" of a line. It is nearly always a few digits from the end, where a plain
@@ -655,6 +719,32 @@ CLoError CollectSplitter::rewrite(const std::string& scratch) {
   long long cutLineSize = 0;
   std::string_view line;
   for (;;) {
+    // Whole lines of the chunk at hand go in one pass; a line over the chunk's end, and
+    // a cut, take the way below.
+    if (!cutPending) {
+      const std::string_view chunk = m_reader.buffered();
+      bool failed = false;
+      const size_t used = scanLines(chunk.data(), chunk.size(), [&](const char* begin, const char* bar, const char* end) {
+        if (!m_out.writeLine(begin, static_cast<size_t>((bar ? bar : end) - begin))) {
+          failed = true;
+          return false;
+        }
+        if (m_cutting && bar && m_cutsLeft > 0) {
+          const long long size = parseSize(bar + 1, end);
+          if (__builtin_add_overflow(running, size, &running)) running = size < 0 ? LLONG_MIN : LLONG_MAX;
+          if (running >= m_target) {
+            cutPending = true;
+            cutRunning = running;
+            cutLineSize = size;
+            return false;
+          }
+        }
+        return true;
+      });
+      m_reader.consume(used);
+      if (failed) return failIo(errno, Io::Write, m_scan.m_collectPath);
+      if (used > 0) continue;
+    }
     const int r = m_reader.nextLine(line);
     if (r < 0) {
       const int err = errno;

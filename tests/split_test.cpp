@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <random>
 
 #include "support/WriterSupport.h"
 
@@ -223,6 +224,16 @@ TEST_F(Split, NoCutUnlessTheStreamsAskForIt) {
     manyIn += "/d/file-" + std::to_string(k) + "|" + std::to_string(k) + "\n";
     manyOut += "/d/file-" + std::to_string(k) + "\n";
   }
+  // Lines of every length up to three blocks of the scan, bars anywhere (first, last,
+  // several, none) and empty lines, so every newline and bar position meets every border.
+  std::string mixedIn, mixedOut;
+  std::mt19937 random(7);
+  for (int k = 0; k < 20000; ++k) {
+    std::string line(random() % 200, 'x');
+    for (int bars = static_cast<int>(random() % 4); bars > 0 && !line.empty(); --bars) line[random() % line.size()] = '|';
+    mixedIn += line + "\n";
+    mixedOut += line.substr(0, std::min(line.rfind('|'), line.size())) + "\n";
+  }
   const std::string abc = "/a|10\n/b|10\n/c|10\n", abcOut = "/a\n/b\n/c\n";
   struct Case {
     std::vector<std::string> in, out;  // collect files 1, 2, ... before and after
@@ -240,6 +251,7 @@ TEST_F(Split, NoCutUnlessTheStreamsAskForIt) {
       {{longPath + "|9\n/s|1"}, {longPath + "\n/s\n"}},
       {{manyIn}, {manyOut}},
       {{manyIn}, {manyOut}, {}, false, 0, nullptr, 0664},
+      {{mixedIn}, {mixedOut}},
       {{longPath + "|9\n"}, {longPath + "\n"}, {}, false, 0, nullptr, 0666},
       {{abc}, {abcOut}, {30}, false, 4},  // the subclient does not allow cutting
       {{abc}, {abcOut}, {30}, true, 0},   // no streams
