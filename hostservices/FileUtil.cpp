@@ -57,6 +57,11 @@ std::string escapeFileName(const char* path) {
   return out;
 }
 
+size_t unescapedLength(const char* path) {
+  const size_t first = strcspn(path, kSpecials);
+  return path[first] == '\0' ? first : std::string::npos;
+}
+
 void appendEscapedFileName(std::string& out, std::string_view path) {
   size_t first = firstSpecial(path.data(), path.size());
   out.append(path.data(), first);

@@ -12,6 +12,9 @@
 // back unchanged; "\" becomes "\\", newline "\n", carriage return "\r" and "|" "\p",
 // so the result never holds a newline, a carriage return or "|".
 std::string escapeFileName(const char* path);
+// The length of path when its escaped form is path itself (nothing in it to escape),
+// else std::string::npos: such a path can be written as it is, without a copy.
+size_t unescapedLength(const char* path);
 // Appends the escaped form to out (no allocation when out has room).
 void appendEscapedFileName(std::string& out, std::string_view path);
 // The exact inverse of escapeFileName.

@@ -36,6 +36,8 @@ TEST(EscapeFileName, Table) {
   for (auto [path, escaped] : cases) {
     EXPECT_EQ(escapeFileName(path), escaped);
     EXPECT_EQ(unescapeFileName(escaped), path);
+    const bool same = strcmp(path, escaped) == 0;
+    EXPECT_EQ(unescapedLength(path), same ? strlen(path) : std::string::npos) << path;
   }
   EXPECT_EQ(escapeFileName(nullptr), "");
   EXPECT_EQ(unescapeFileName("a\\qb"), "a\\qb");  // kept: escaping never makes these

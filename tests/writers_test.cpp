@@ -90,6 +90,19 @@ TEST_F(CollectWriterTest, LinesSizesAndNumbering) {
   EXPECT_EQ(find.m_collectInfo[1].totalSize, INT64_MAX);
 }
 
+// A subclass's escaping makes every line, plain paths too; without one, a plain path is
+// written as it stands and any other escaped.
+TEST_F(CollectWriterTest, LinesTakeTheSubclassesEscaping) {
+  find.escapeTail = "~";
+  EXPECT_EQ(find.addToCollect("/data/a", 1), 0);
+  EXPECT_EQ(contents(1), "/data/a~|1\n");
+  kztest::TempDir other;
+  KzFind plain;
+  kztest::useCollectDir(plain, other.path());
+  for (const char* path : {"/data/b", "/a|b\nc\\", "/data/c"}) EXPECT_EQ(plain.addToCollect(path, 2), 0);
+  EXPECT_EQ(kztest::flushAndRead(plain.m_collectFp, other / "Collect1.kzf"), "/data/b|2\n/a\\pb\\nc\\\\|2\n/data/c|2\n");
+}
+
 TEST_F(CollectWriterTest, SwitchingReopensAndAppends) {
   kztest::writeFile(file(1), "/old|1\n");
   for (int n : {1, 2, 1}) {
