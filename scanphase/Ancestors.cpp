@@ -4,6 +4,7 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "scanphase/Escaping.h"
 #include "scanphase/KzFind.h"
 
 namespace {
@@ -60,10 +61,9 @@ int KzFind::dumpAncestors() {
     if (written.contains(dir)) continue;
     DecideIfNewMountPoint(dir.c_str(), false);
     if (!switchCollectFile()) continue;  // logged; the next entry tries the open again
-    std::string line = escapeFileName(dir.c_str());
-    line.resize(strlen(line.c_str()));  // C text, as every line of the outputs
-    line.push_back('\n');
-    if (fwrite(line.data(), 1, line.size(), m_collectFp) != line.size() || ferror(m_collectFp)) {
+    // C text, as every line of the outputs.
+    if (!kzfind::detail::putEscaped(*this, dir.c_str(), m_collectFp) || fputc_unlocked('\n', m_collectFp) == EOF ||
+        ferror_unlocked(m_collectFp)) {
       m_event.debug(1, "Could not write ancestor '%s' to %s, errno %d", dir.c_str(), m_collectPath.c_str(), errno);
       m_outputLost = true;
       continue;

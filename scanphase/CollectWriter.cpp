@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "scanphase/AppleDouble.h"
+#include "scanphase/Escaping.h"
 #include "scanphase/KzFind.h"
 
 namespace {
@@ -13,23 +14,6 @@ constexpr const char kAddToCollect[] = "int KzFind::addToCollect(const char*, lo
 // One run of a backup writes millions of short lines into the same file: a large
 // buffer keeps that to a few hundred write(2) calls per gigabyte of lines.
 constexpr size_t kCollectBufSize = 256 * 1024;
-
-// True when the scan's escapeFileName is this class's own, not a subclass's: a path
-// with nothing to escape is then written as it stands, with no string made for it.
-// Only GCC can tell (a bound member function pointer gives the final overrider);
-// elsewhere the virtual call is always made.
-bool escapesAsTheHost(KzFind& scan) {
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpmf-conversions"
-  using Escape = std::string (*)(KzFind*, const char*);
-  return (Escape)(scan.*(&KzFind::escapeFileName)) == (Escape)(&KzFind::escapeFileName);
-#pragma GCC diagnostic pop
-#else
-  (void)scan;
-  return false;
-#endif
-}
 
 }  // namespace
 
@@ -107,16 +91,10 @@ int KzFind::addToCollect(const char* path, long long size) {
   char* end = std::to_chars(tail + 1, tail + sizeof tail - 1, size).ptr;
   *end++ = '\n';
   const auto tailLen = static_cast<size_t>(end - tail);
-  bool written;
-  if (const size_t plain = escapesAsTheHost(*this) ? unescapedLength(path) : std::string::npos;
-      plain != std::string::npos) {
-    written = fwrite_unlocked(path, 1, plain, m_collectFp) == plain;
-  } else {
-    // The escaped form is C text: a NUL that a subclass's escaping left inside ends it,
-    // as in the directory-change file, so no NUL byte ever reaches a collect line.
-    written = fputs_unlocked(escapeFileName(path).c_str(), m_collectFp) >= 0;
-  }
-  written = written && fwrite_unlocked(tail, 1, tailLen, m_collectFp) == tailLen;
+  // The escaped form is C text: a NUL that a subclass's escaping left inside ends it, as
+  // in the directory-change file, so no NUL byte ever reaches a collect line.
+  const bool written = kzfind::detail::putEscaped(*this, path, m_collectFp) &&
+                       fwrite_unlocked(tail, 1, tailLen, m_collectFp) == tailLen;
   // The error flag stays set once a flush failed, so every later line fails as well.
   if (!written || ferror_unlocked(m_collectFp)) {
     if (!m_outputLost) m_event.debug(1, "Could not write to %s, errno %d", m_collectPath.c_str(), errno);

@@ -1,6 +1,7 @@
 // The directory-change file and the failure report.
 #include <cerrno>
 
+#include "scanphase/Escaping.h"
 #include "scanphase/KzFind.h"
 
 int KzFind::addToDirchange(const char* path, bool child) {
@@ -24,11 +25,11 @@ int KzFind::addToDirchange(const char* path, bool child) {
     m_outputLost = true;
     return -1;
   }
-  {
+  if (EvDebug::enabled(1)) {
     EvDebug tmp(nullptr);
     tmp.debug(1, "dirChange:%s\n", escapeFileName(path).c_str());
   }
-  if (fprintf(m_dirchangeFp, "%s\n", escapeFileName(path).c_str()) < 0) {
+  if (!kzfind::detail::putEscaped(*this, path, m_dirchangeFp) || fputc_unlocked('\n', m_dirchangeFp) == EOF) {
     m_event.debug(1, "Could not write to the directory change file, errno %d", errno);
     m_outputLost = true;
     return -1;
