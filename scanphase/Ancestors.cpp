@@ -1,6 +1,5 @@
 // Ancestor directory records: the directories above the recorded files.
 #include <cerrno>
-#include <cstring>
 #include <string_view>
 #include <unordered_set>
 
