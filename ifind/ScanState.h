@@ -72,7 +72,6 @@ class HeldOutputs {
   HeldOutputs(const HeldOutputs&) = delete;
   HeldOutputs& operator=(const HeldOutputs&) = delete;
   void releaseInBackground();
-  size_t held() const { return m_fds.size(); }
 
  private:
   std::vector<int> m_fds;  // O_PATH descriptors

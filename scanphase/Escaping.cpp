@@ -6,8 +6,11 @@
 
 namespace kzfind::detail {
 
-// Only GCC can tell (a bound member function pointer gives the final overrider);
-// elsewhere the answer is no and the virtual call is always made.
+namespace {
+
+// True when the scan's escapeFileName is KzFind's own, not a subclass's. Only GCC can
+// tell (a bound member function pointer gives the final overrider); elsewhere the answer
+// is no and the virtual call is always made.
 bool escapesAsTheHost(KzFind& scan) {
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
@@ -20,6 +23,8 @@ bool escapesAsTheHost(KzFind& scan) {
   return false;
 #endif
 }
+
+}  // namespace
 
 bool putEscaped(KzFind& scan, const char* path, FILE* out) {
   if (escapesAsTheHost(scan)) {

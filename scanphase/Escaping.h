@@ -7,9 +7,6 @@ class KzFind;
 
 namespace kzfind::detail {
 
-// True when the scan's escapeFileName is KzFind's own, not a subclass's.
-bool escapesAsTheHost(KzFind& scan);
-
 // Writes the escaped form of path to out as C text (up to a NUL a subclass's escaping
 // left). A path with nothing to escape goes out as it stands when the scan escapes as
 // the host does. The stream belongs to the calling thread: stdio's lock is not taken.

@@ -417,16 +417,6 @@ size_t scanLines(const char* p, size_t n, Line&& line) {
   return static_cast<size_t>(start - p);
 }
 
-// The last "|" of a line. It is nearly always a few digits from the end, where a plain
-// backward loop beats a library call made once per line.
-inline const char* lastBar(std::string_view line) {
-  const char* begin = line.data();
-  const char* p = begin + line.size();
-  for (int left = 24; p != begin && left > 0; --left)
-    if (*--p == '|') return p;
-  return static_cast<const char*>(memrchr(begin, '|', static_cast<size_t>(p - begin)));
-}
-
 // The stream is the empty regular file now at path, on device dev: what the platform's
 // "w" open just made there, and nothing a redirecting platform writes elsewhere.
 bool isEmptyFileAt(FILE* stream, const std::string& path, dev_t dev) {
@@ -773,7 +763,9 @@ CLoError CollectSplitter::rewrite(const std::string& scratch) {
       running = 0;
       --m_cutsLeft;
     }
-    take(line.data(), lastBar(line), line.data() + line.size());
+    // Only a line over a chunk's end or after a cut comes here: the library search will do.
+    const char* bar = static_cast<const char*>(memrchr(line.data(), '|', line.size()));
+    take(line.data(), bar, line.data() + line.size());
     if (writeFailed) return failIo(errno, Io::Write, m_scan.m_collectPath);
   }
   return CLoError::Success();
