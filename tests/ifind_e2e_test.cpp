@@ -290,8 +290,6 @@ TEST_F(IfindTest, StateFolderAttacksAreRefused) {
          rmdir(job.c_str());
          symlink(victim.c_str(), job.c_str());
        }, asJob, 1, "bad ownership or modes for directory " + job},
-      {"home of another user", [&] { chown(home().c_str(), 65534, 65534); }, asJob, 1,
-       "bad ownership or modes for directory " + home() + " (owner uid 65534"},
       {"home writable by others", [&] {
          chmod(home().c_str(), 0777);
          asUser(65534, [&] { return symlink((victim + "/file").c_str(), (home() + "/kzfind.log").c_str()); });

@@ -244,7 +244,6 @@ TEST_F(Split, NoCutUnlessTheStreamsAskForIt) {
     mode_t mode = 0;               // of collect file 1, when not as made
   } cases[] = {
       {{"/a|b\\p|c|12\n"}, {"/a|b\\p|c\n"}},  // a bar inside the path
-      {{"/dir|x/a-folder-name-longer-than-a-size\n"}, {"/dir\n"}},  // the last bar, far from the end
       {{"/x|1\n\n/dir\n"}, {"/x\n\n/dir\n"}},
       {{"\n"}, {"\n"}},
       {{"/q|5\n/r|6"}, {"/q\n/r\n"}},
