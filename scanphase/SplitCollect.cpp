@@ -351,6 +351,14 @@ class BufferedWriter {
 
 // The size field of a line, read the way atoll reads it; saturates instead of overflowing.
 long long parseSize(const char* p, const char* end) {
+  // The field as the writer makes it, up to 18 digits, cannot overflow: no checks a digit.
+  if (const size_t n = static_cast<size_t>(end - p); n - 1 < 18) {
+    unsigned long long value = 0;
+    size_t i = 0;
+    for (unsigned digit; i < n && (digit = static_cast<unsigned char>(p[i]) - unsigned{'0'}) <= 9; ++i)
+      value = value * 10 + digit;
+    if (i == n) return static_cast<long long>(value);
+  }
   while (p < end && (*p == ' ' || (*p >= '\t' && *p <= '\r'))) ++p;
   bool negative = false;
   if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';

@@ -184,6 +184,9 @@ TEST_F(Split, CuttingSpreadsCollectFilesOverTheStreams) {
       // Exactly at the target: the cut follows the first line.
       {{"/a|50\n/b|50\n"}, {100}, 2, "1 2 2\n2 3 2\n", {"/a\n", "/b\n"},
        {"2 Will split collect file: curr Size 50 file size set to 50"}},
+      // Size fields read as atoll reads them: blanks and a sign, more than 18 digits, a tail.
+      {{"/a| +30\n/b|0000000000000000000020\n/c|5x\n/d|1\n"}, {110}, 2, "1 2 2\n2 3 2\n", {"/a\n/b\n/c\n", "/d\n"},
+       {"2 Will split collect file: curr Size 55 file size set to 5"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.config);
