@@ -64,7 +64,8 @@ class ChunkedLineReader {
   // false with errno set when the file cannot be opened. Clears all earlier state.
   bool open(const char* path) {
     close();
-    m_fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    // Like every job file: never through a link, and a FIFO cannot stop the split.
+    m_fd = kzhost::openFileAt(AT_FDCWD, path, O_RDONLY | O_NONBLOCK);
     return m_fd >= 0;
   }
 
@@ -115,7 +116,12 @@ class ChunkedLineReader {
         copied += n;
         continue;
       }
-      if (n == 0) return copied;
+      // Nothing at all is no proof of an empty file (some file systems copy nothing):
+      // the read path decides, so a collect file is never passed over as empty.
+      if (n == 0) {
+        unsupported = copied == 0;
+        return copied;
+      }
       if (errno == EINTR) continue;
       if (copied == 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
                           errno == ETXTBSY || errno == EPERM)) {

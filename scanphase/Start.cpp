@@ -1,7 +1,9 @@
 // Scan start: results store, job files, collect file naming, the directory-change
 // file and the removal of an earlier run's outputs.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <ctime>
@@ -125,6 +127,19 @@ CLoError KzFind::Start() {
   CLoDirectory listing;
   CLoError opened = listing.Open(m_files.subclientDir, "*", false);
   if (opened.IsError()) return opened.Push(KZ_LOCATION(kStartSig));
+  // The files opened above may bear a name of the list (a collect base "D" matches
+  // "DirChange.tmp"): they are this run's, and removing them would lose its lines.
+  struct stat own[2];
+  size_t owned = 0;
+  for (FILE* f : {m_dirchangeFp, m_resultsFp}) {
+    if (f && fstat(fileno(f), &own[owned]) == 0) ++owned;
+  }
+  auto isOwn = [&](const char* path) {
+    struct stat st;
+    if (lstat(path, &st) != 0) return false;
+    return std::any_of(own, own + owned,
+                       [&](const struct stat& o) { return o.st_dev == st.st_dev && o.st_ino == st.st_ino; });
+  };
   SLoDirEntry entry;
   bool end = false;
   while (true) {
@@ -133,7 +148,8 @@ CLoError KzFind::Start() {
     const std::string& name = entry.name.str();
     if (name == "." || name == "..") continue;
     if (isStaleOutput(name, m_collectBase, m_collectExt)) {
-      unlink(CLoPath::Append(m_files.subclientDir, name.c_str()).c_str());  // a matching directory stays
+      const CLoString path = CLoPath::Append(m_files.subclientDir, name.c_str());
+      if (!isOwn(path)) unlink(path.c_str());  // a matching directory stays
     }
   }
   listing.Close();

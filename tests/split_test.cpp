@@ -78,26 +78,32 @@ TEST_F(Split, RewrittenCollectFilesKeepTheirModeAndOtherNames) {
 TEST_F(Split, OpenFailuresStopTheRunWithTheOpenErrno) {
   struct Case {
     std::string failPrefix;  // fake: opens of this path fail (EACCES)
-    bool removeSecond;       // collect file 2 missing
+    int second;              // collect file 2: 0 as made, 1 missing, 2 a link to its lines
     int err;
     std::string path;    // in the error and, when logged, in the Error line
     bool logged;
     bool scratchLeft;
   } cases[] = {
-      {"", true, ENOENT, collect(2), true, false},
-      {scratch(2), false, EACCES, scratch(2), true, false},
-      {collect(2), false, EACCES, collect(2), false, true},  // collect file re-created
+      {"", 1, ENOENT, collect(2), true, false},
+      {"", 2, ELOOP, collect(2), true, false},  // never read through a link
+      {scratch(2), 0, EACCES, scratch(2), true, false},
+      {collect(2), 0, EACCES, collect(2), false, true},  // collect file re-created
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
     m_fake->clear();
     m_fake->switches().failOpenPrefix = c.failPrefix;
     makeCollectFiles({"/a|1\n", "/b|2\n", "/c|3\n"});
-    if (c.removeSecond) fs::remove(collect(2));
+    if (c.second) fs::remove(collect(2));
+    if (c.second == 2) {
+      kztest::writeFile(m_dir.path() + "/elsewhere", "/b|2\n");
+      fs::create_symlink(m_dir.path() + "/elsewhere", collect(2));
+    }
     kztest::expectError(m_scan.splitCollectFiles(), c.err, "Failed to open " + c.path, kSig);
     EXPECT_EQ(m_fake->logged("Failed to open " + c.path), c.logged);
     EXPECT_EQ(readFile(collect(1)) + readFile(config()), "/a\n1\n");
-    EXPECT_EQ(readFile(collect(2)), c.removeSecond ? "" : "/b|2\n");  // never lost
+    EXPECT_EQ(readFile(collect(2)), c.second == 1 ? "" : "/b|2\n");  // never lost
+    fs::remove(m_dir.path() + "/elsewhere");
     EXPECT_EQ(fs::exists(scratch(2)), c.scratchLeft);
     EXPECT_EQ(readFile(collect(3)), "/c|3\n");
   }

@@ -112,6 +112,9 @@ TEST_F(StartTest, ReplacesOutputsOfAnEarlierRunOnly) {
       {".kzf", {"1.kzf", "12.kzf", "3.tmp", "split_config"},
        {".kzf", "a1.kzf", "1.kzfx", "1kzf", "x.tmp", ".tmp", "1.", "1.kz", "keep.txt", "1.kzf.bak"}},
       {".", {"1.", "7.tmp"}, {".kzf", "1.kzf", "1", "keep.txt"}},
+      // Bases that begin the names of the files Start has just opened.
+      {"D.kzf", {"D1.kzf", "Dx"}, {"keep.txt"}},
+      {"res.kzf", {"res1.kzf"}, {"keep.txt"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.collectName ? c.collectName : "");
