@@ -2,46 +2,135 @@
 
 #include <fnmatch.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 namespace ifind {
 
-bool globMatch(std::string_view p, std::string_view s) {
-  size_t i = 0, j = 0;
-  while (i < p.size()) {
+namespace {
+
+// What each pattern position does when the match stands there. A "**" takes two
+// positions: at the first it has read nothing yet and may also stand for no folder
+// ("**/"), at the second it has read at least one character.
+enum Role : char { kNone, kLiteral, kEscaped, kAny, kClass, kStar, kStarStar, kStarStarIn };
+
+void parseRoles(std::string_view p, char* roles) {
+  std::fill(roles, roles + p.size() + 1, kNone);
+  for (size_t i = 0; i < p.size(); ++i) {
     if (p[i] == '*') {
-      const bool across = i + 1 < p.size() && p[i + 1] == '*';
-      size_t rest = i + (across ? 2 : 1);
-      // "**/" may also stand for no folder at all.
-      if (across && rest < p.size() && p[rest] == '/' && globMatch(p.substr(rest + 1), s.substr(j))) return true;
-      for (size_t k = j;; ++k) {
-        if (globMatch(p.substr(rest), s.substr(k))) return true;
-        if (k == s.size() || (!across && s[k] == '/')) return false;
+      if (i + 1 < p.size() && p[i + 1] == '*') {
+        roles[i] = kStarStar;
+        roles[++i] = kStarStarIn;
+      } else {
+        roles[i] = kStar;
       }
-    }
-    if (j == s.size()) return false;
-    if (p[i] == '?') {
-      if (s[j] == '/') return false;
+    } else if (p[i] == '?') {
+      roles[i] = kAny;
     } else if (p[i] == '[') {
-      // A "]" first in the class (after any "!" or "^") is one of its characters.
+      roles[i] = kClass;  // its characters are no positions of their own
       size_t start = i + 1;
       if (start < p.size() && (p[start] == '!' || p[start] == '^')) ++start;
       if (start < p.size() && p[start] == ']') ++start;
       const size_t close = p.find(']', start);
-      if (close == std::string_view::npos) {
-        if (s[j] != '[') return false;
-      } else {
-        const std::string cls(p.substr(i, close - i + 1));
-        const char one[2] = {s[j], 0};
-        if (s[j] == '/' || fnmatch(cls.c_str(), one, 0) != 0) return false;
-        i = close;
-      }
+      if (close != std::string_view::npos) i = close;
+    } else if (p[i] == '\\' && i + 1 < p.size()) {
+      roles[i++] = kEscaped;
     } else {
-      if (p[i] == '\\' && i + 1 < p.size()) ++i;
-      if (p[i] != s[j]) return false;
+      roles[i] = kLiteral;
     }
-    ++i;
-    ++j;
   }
-  return j == s.size();
+}
+
+// Adds position i to set with every position reachable from it without reading.
+void addPosition(std::string_view p, const char* roles, char* set, size_t i) {
+  if (set[i]) return;
+  set[i] = 1;
+  switch (roles[i]) {
+    case kStar:
+    case kStarStarIn:
+      addPosition(p, roles, set, i + 1);
+      break;
+    case kStarStar:
+      addPosition(p, roles, set, i + 2);
+      if (i + 2 < p.size() && p[i + 2] == '/') addPosition(p, roles, set, i + 3);
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+// Every position the pattern may stand at is followed through the text at once, so a
+// match costs the text's length times the pattern's, whatever its stars: trying each
+// way of splitting the text between several "**" one after another never ended on a
+// deep path.
+bool globMatch(std::string_view p, std::string_view s) {
+  const size_t n = p.size() + 1;
+  char small[3 * 96];
+  std::vector<char> large;
+  char* roles = small;
+  if (3 * n > sizeof small) {
+    large.resize(3 * n);
+    roles = large.data();
+  }
+  char* cur = roles + n;
+  char* next = cur + n;
+  parseRoles(p, roles);
+  std::fill(cur, cur + n, 0);
+  addPosition(p, roles, cur, 0);
+  for (const char c : s) {
+    std::fill(next, next + n, 0);
+    bool any = false;
+    for (size_t i = 0; i < p.size(); ++i) {
+      if (!cur[i]) continue;
+      size_t to = std::string_view::npos;  // where reading c leads from i
+      switch (roles[i]) {
+        case kLiteral:
+          if (p[i] == c) to = i + 1;
+          break;
+        case kEscaped:
+          if (p[i + 1] == c) to = i + 2;
+          break;
+        case kAny:
+          if (c != '/') to = i + 1;
+          break;
+        case kClass: {
+          size_t start = i + 1;
+          if (start < p.size() && (p[start] == '!' || p[start] == '^')) ++start;
+          if (start < p.size() && p[start] == ']') ++start;
+          const size_t close = p.find(']', start);
+          if (close == std::string_view::npos) {
+            if (c == '[') to = i + 1;  // no class: a plain "["
+          } else if (c != '/') {
+            const std::string cls(p.substr(i, close - i + 1));
+            const char one[2] = {c, 0};
+            if (fnmatch(cls.c_str(), one, 0) == 0) to = close + 1;
+          }
+          break;
+        }
+        case kStar:
+          if (c != '/') to = i;
+          break;
+        case kStarStar:
+          to = i + 1;
+          break;
+        case kStarStarIn:
+          to = i;
+          break;
+        default:
+          break;
+      }
+      if (to != std::string_view::npos) {
+        addPosition(p, roles, next, to);
+        any = true;
+      }
+    }
+    if (!any) return false;
+    std::swap(cur, next);
+  }
+  return cur[p.size()] != 0;
 }
 
 void ExcludeRules::add(std::string pattern) {

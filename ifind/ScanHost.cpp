@@ -41,7 +41,7 @@ bool isPseudoFileSystem(const std::string& type) {
       "proc",     "sysfs",     "devtmpfs",  "devpts",      "cgroup",   "cgroup2", "securityfs", "debugfs",
       "tracefs",  "pstore",    "bpf",       "mqueue",      "hugetlbfs", "configfs", "fusectl",   "autofs",
       "binfmt_misc", "efivarfs", "nsfs",    "rpc_pipefs",  "selinuxfs", "sockfs",  "pipefs",     "anon_inodefs",
-      "nfsd",     "fuse.gvfsd-fuse", "fuse.portal", "ramfs"};
+      "nfsd",     "fuse.gvfsd-fuse", "fuse.portal"};
   for (const char* p : kPseudo)
     if (type == p) return true;
   return false;
@@ -417,7 +417,8 @@ Action ScanHost::onDirEnter(const WalkEntry& e) {
   d.changed = m_incremental && e.st && (d.takeAll || newer(e.st));
   d.want = !m_incremental || d.changed;
   if (e.otherDevice) return Action::Prune;
-  if (m_config.state && e.st && !e.error) m_config.state->addDir(e.st->st_dev, e.st->st_ino, e.path);
+  // A cache's files were left out: once it is no cache, the next incremental must take it whole.
+  if (m_config.state && e.st && !e.error && !d.cache) m_config.state->addDir(e.st->st_dev, e.st->st_ino, e.path);
   if (d.changed) {
     if (addToDirchange(e.path.data(), false) != 0) ++m_stats.writeErrors;
   }

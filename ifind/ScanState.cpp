@@ -12,6 +12,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <system_error>
 
 #include "hostservices/FileUtil.h"
 #include "hostservices/SafeOpen.h"
@@ -211,10 +212,14 @@ HeldOutputs::~HeldOutputs() {
 
 void HeldOutputs::releaseInBackground() {
   if (m_fds.empty() || m_thread.joinable()) return;
-  m_thread = std::thread([fds = std::move(m_fds)] {
-    for (int fd : fds) ::close(fd);
-  });
-  m_fds.clear();
+  try {
+    m_thread = std::thread([fds = m_fds] {
+      for (int fd : fds) ::close(fd);
+    });
+    m_fds.clear();
+  } catch (const std::system_error&) {
+    // No thread to be had: the destructor lets go of them.
+  }
 }
 
 bool ScanStateWriter::open(const std::string& jobDir, long long jobId) {

@@ -248,7 +248,14 @@ class Walker {
       // The calling thread is one of the readers: it reads whenever it would otherwise
       // wait for a chunk, so the pool never holds more busy threads than readers.
       std::lock_guard lock(m_mutex);  // a reader may add another meanwhile
-      for (int i = 1; i < m_threads; ++i) m_readers.emplace_back([this] { readerLoop(); });
+      try {
+        for (int i = 1; i < m_threads; ++i) m_readers.emplace_back([this] { readerLoop(); });
+      } catch (const std::system_error&) {
+        // No more threads to be had (a process limit): the walk goes on with those it has.
+        m_threads = static_cast<int>(m_readers.size()) + 1;
+        m_running = m_threads;
+        m_mostReaders = m_threads;
+      }
     }
   }
 

@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -268,9 +269,11 @@ int main(int argc, char** argv) {
   if (type != 1) {
     std::string why;
     base = findBase(jobDir, type, selection, why);
+    // Without a base its owed entries and changed selection are unknown: a reference
+    // time given by hand would skip them for good.
     if (base) {
       summary.baseJob = base->jobId;
-    } else if (!opt.refTime) {
+    } else {
       fprintf(stderr, "ifind: %s: running a full scan instead of %s %s\n", why.c_str(),
               type == 2 ? "an" : "a", backupTypeName(type));
       summary.note = "ran as a full scan: " + why;
@@ -390,7 +393,13 @@ int main(int argc, char** argv) {
   // nothing of the finish touches them.
   bool stateKept = false;
   std::thread stateCloser;
-  if (stateOpen) stateCloser = std::thread([&] { stateKept = state.close(); });
+  if (stateOpen) {
+    try {
+      stateCloser = std::thread([&] { stateKept = state.close(); });
+    } catch (const std::system_error&) {
+      stateKept = state.close();  // no thread to be had: here, before the finish
+    }
+  }
   // The split removes the scratch copies it makes of these collect files; held here,
   // their pages are freed on a thread while the scan is recorded.
   HeldOutputs collected(jobDir);
@@ -413,12 +422,25 @@ int main(int argc, char** argv) {
     std::string p = host->m_collectDir + "/" + host->m_collectBase + std::to_string(n) + "." + host->m_collectExt;
     if (access(p.c_str(), F_OK) == 0) summary.collectPaths.push_back(p);
   }
-  if (summary.succeeded) {
-    // Without its lists this scan cannot be compared with: the next one takes more, not less.
-    if (!stateKept || !recordScan(jobDir, {jobId, summary.partial, type, host->m_startTime, selection, roots,
-                                           summary.collectPaths}))
+  if (summary.succeeded && (!stateKept || !recordScan(jobDir, {jobId, summary.partial, type, host->m_startTime,
+                                                               selection, roots, summary.collectPaths}))) {
+    // Without its lists this scan cannot be compared with. After a whole scan an earlier
+    // one is a safe base: the next incremental takes more, not less. But what a partial
+    // scan could not read is owed, and an earlier base knows nothing of it: the history
+    // goes, so that the next incremental runs as a full scan.
+    const std::string scans = jobDir + "/scans.jsonl";
+    if (!summary.partial) {
       fprintf(stderr, "ifind: this scan could not be recorded in %s (the next incremental compares with an earlier scan or runs as a full scan)\n",
               jobDir.c_str());
+    } else if (unlink(scans.c_str()) == 0 || errno == ENOENT) {
+      fprintf(stderr, "ifind: this partial scan could not be recorded in %s; its history is cleared, so the next incremental runs as a full scan\n",
+              jobDir.c_str());
+    } else {
+      fprintf(stderr, "ifind: this partial scan could not be recorded in %s, nor its history cleared (%s): nothing may be taken from it; remove %s or run the next scan as a full one\n",
+              jobDir.c_str(), strerror(errno), scans.c_str());
+      summary.failure = "the partial scan could not be recorded";
+      summary.succeeded = summary.partial = false;
+    }
   }
   summary.recorded = host->m_numEntries;
   summary.collectFiles = host->m_nextCollectNum - 1;

@@ -39,6 +39,7 @@ struct As {
   std::string cwd = {}; // start here; empty: where the test runs
   bool cwdGone = false; // remove cwd after entering it
   int fdLimit = 0;      // RLIMIT_NOFILE; 0: unchanged
+  int procLimit = 0;    // RLIMIT_NPROC (threads of the user); 0: unchanged
 };
 
 class IfindTest : public ::testing::Test {
@@ -63,6 +64,8 @@ class IfindTest : public ::testing::Test {
       if (as.uid >= 0 && (setgid(as.uid) != 0 || setuid(as.uid) != 0)) _exit(126);
       struct rlimit rl = {static_cast<rlim_t>(as.fdLimit), static_cast<rlim_t>(as.fdLimit)};
       if (as.fdLimit > 0 && setrlimit(RLIMIT_NOFILE, &rl) != 0) _exit(125);
+      struct rlimit pl = {static_cast<rlim_t>(as.procLimit), static_cast<rlim_t>(as.procLimit)};
+      if (as.procLimit > 0 && setrlimit(RLIMIT_NPROC, &pl) != 0) _exit(125);
       alarm(60);  // a hang ends as a failure (128 + SIGALRM), not as a stuck suite
       std::vector<char*> argv{const_cast<char*>(IFIND_BINARY)};
       for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -349,12 +352,36 @@ TEST_F(IfindTest, PartialScanIsToldAndOwedToTheNextIncremental) {
   waitForNextSecond();
   EXPECT_EQ(0, scan({"--incremental", tree()}, 0, 65534)["files"]);
 
+  // A partial scan that cannot be recorded: an earlier base knows nothing of what it
+  // owes, so the next incremental runs as a full scan.
+  ASSERT_EQ(0, chmod(locked.c_str(), 0));
+  const std::string scans = full["jobDir"].get<std::string>() + "/scans.jsonl";
+  ASSERT_EQ(0, chmod(scans.c_str(), 0444));
+  RunResult unrecorded = run({"--quiet", tree()}, 65534);
+  EXPECT_EQ(3, unrecorded.code);
+  EXPECT_NE(std::string::npos, unrecorded.err.find("history is cleared")) << unrecorded.err;
+  ASSERT_EQ(0, chmod(locked.c_str(), 0755));
+  EXPECT_EQ("full", scan({"--incremental", tree()}, 0, 65534)["type"]);
+
   // A content path that cannot be opened has nothing to offer: failed, never a base.
   ASSERT_EQ(0, chmod(locked.c_str(), 0));
   json none = scan({locked}, 1, 65534);
   EXPECT_EQ(json::array({none["status"], none["failure"]}), json::array({"failed", "a content path could not be scanned"}));
   EXPECT_EQ(2, journal(none)["complete"].value("status", 0));
   EXPECT_EQ("full", scan({"--incremental", locked}, 1, 65534)["type"]);  // no base: runs as a full scan
+}
+
+// A process limit that leaves fewer threads than asked for: the scan goes on with the
+// threads it has (none but its own at the least) and misses nothing.
+TEST_F(IfindTest, FewerThreadsThanAskedMissNothing) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root to run the scanner as another user";
+  ASSERT_EQ(0, chmod(tmp.path().c_str(), 0777));
+  make({"a/", "a/b/", "a/b/f", "c/", "c/g", "h"});
+  const std::vector<std::string> all = collectLines(scan({tree()}, 0, 65534));
+  for (int limit : {1, 2}) {
+    SCOPED_TRACE(limit);
+    EXPECT_EQ(all, collectLines(scan({"--threads", "8", tree()}, 0, As{.uid = 65534, .procLimit = limit})));
+  }
 }
 
 // Running out of descriptors is the scanner's fault, never an entry's: the scan fails
@@ -542,8 +569,10 @@ TEST_F(IfindTest, IncrementalTakesWhatTimesDoNotShow) {
                           tree()),
             collectLines(inc));
 
-  // Without the exclude the selection is another: a full scan takes x.log.
-  RunResult widened = run({"--json", "--quiet", "--incremental", tree()});
+  // Without the exclude the selection is another: a full scan takes x.log, even when
+  // the reference time is given by hand.
+  const std::string ref = std::to_string(inc["referenceTime"].get<long long>());
+  RunResult widened = run({"--json", "--quiet", "--incremental", "-r", ref, tree()});
   EXPECT_NE(std::string::npos, widened.err.find("changed since job " + std::to_string(inc["jobId"].get<long long>())))
       << widened.err;
   json w = json::parse(widened.out);
@@ -595,6 +624,8 @@ TEST_F(IfindTest, DeepTree) {
   for (int i = 0; i < depth; ++i) want.push_back(want.back() + "/d");
   want.push_back(want.back() + "/bottom");
   EXPECT_EQ(withAncestors(want, tree()), collectLines(scan({tree()})));
+  // Several "**" against deep paths: matched in the paths' time, not by trying every split.
+  EXPECT_EQ(withAncestors(want, tree()), collectLines(scan({"--exclude", "**/d/**/d/**/x", tree()})));
 }
 
 TEST_F(IfindTest, ExcludesAndTheFilterFile) {
@@ -615,11 +646,25 @@ TEST_F(IfindTest, ExcludesAndTheFilterFile) {
   make({"c/", "c/CACHEDIR.TAG", "c/blob", "c/sub/", "c/sub/x", "n/", "n/.nobackup", "n/y", "keep/deep/", "keep/deep/z"});
   kztest::writeFile(tree() + "/c/CACHEDIR.TAG", "Signature: 8a477f597d28d172789f06886806bc55\n# a cache\n");
   kztest::writeFile(tmp / "patterns", "# mine\n*.tmp\n" + tree().substr(tree().rfind('/') + 1) + "/skipdir\nkeep/**/z\n");
-  json more = scan({"--exclude-from", tmp / "patterns", "--exclude-caches", "--exclude-if-present", ".nobackup", tree()});
+  struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+  for (const char* f : {"c/blob", "c/sub/x"}) ASSERT_EQ(0, utimensat(AT_FDCWD, (tree() + "/" + f).c_str(), old, 0));
+  waitForNextSecond();
+  const std::vector<std::string> opts = {"--exclude-from", tmp / "patterns", "--exclude-caches", "--exclude-if-present",
+                                         ".nobackup"};
+  auto scanWith = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), opts.begin(), opts.end());
+    return scan(args);
+  };
+  json more = scanWith({tree()});
   EXPECT_EQ(under({"keep", "keep/a.txt", "keep/deep", "c", "c/CACHEDIR.TAG"}), collectLines(more));
+
+  // A cache no longer: its files are old, and no scan has taken them yet.
+  ASSERT_EQ(0, unlink((tree() + "/c/CACHEDIR.TAG").c_str()));
+  waitForNextSecond();
+  EXPECT_EQ(under({"c", "c/blob", "c/sub", "c/sub/x"}), collectLines(scanWith({"--incremental", tree()})));
 }
 
-// Patterns as rsync and borg users write them.
+// Patterns as users of other backup and copy tools write them.
 TEST(ExcludeRules, Table) {
   struct {
     const char* pattern;
@@ -658,7 +703,7 @@ TEST(IfindMounts, ParsesMountInfo) {
             m[1].entry.mnt_dir + "|" + m[1].entry.mnt_type + "|" + m[1].entry.mnt_fsname);
   EXPECT_EQ("tmpfs", m[2].entry.mnt_type);
   EXPECT_TRUE(ifind::isPseudoFileSystem("cgroup2"));
-  EXPECT_FALSE(ifind::isPseudoFileSystem("tmpfs"));
+  EXPECT_FALSE(ifind::isPseudoFileSystem("tmpfs") || ifind::isPseudoFileSystem("ramfs"));  // they hold data
 }
 
 }  // namespace
