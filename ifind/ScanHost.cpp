@@ -174,7 +174,10 @@ bool ScanHost::excludedFolder(const WalkEntry& e, DirState& d) {
     static constexpr char kSignature[] = "Signature: 8a477f597d28d172789f06886806bc55";
     m_scratch.resize(base);
     m_scratch += "CACHEDIR.TAG";
-    int fd = open(m_scratch.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    // Only a regular file is opened: opening a device has effects of its own (a tape rewinds).
+    int fd = lstat(m_scratch.c_str(), &st) == 0 && S_ISREG(st.st_mode)
+                 ? open(m_scratch.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+                 : -1;
     if (fd >= 0) {
       char buf[sizeof kSignature - 1];
       d.cache = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && read(fd, buf, sizeof buf) == sizeof buf &&
@@ -340,14 +343,19 @@ Action ScanHost::visit(const WalkEntry& e) {
 Action ScanHost::onEntry(const WalkEntry& e) {
   ++m_stats.entries;
   if (m_config.progress && (++m_tick & 1023) == 0) progressTick(e.path, false);
+  DirState* parent = e.depth > 0 && static_cast<size_t>(e.depth) <= m_dirs.size() ? &m_dirs[e.depth - 1] : nullptr;
+  auto leftOut = [&] { return e.depth > 0 && (filtered(e) || (parent && parent->cache && e.name != "CACHEDIR.TAG")); };
   if (e.error) {
+    // Listed but not readable, it is still there: a changed folder's entries must name
+    // it, or the next phase would take it for deleted. One gone since the listing is not.
+    if (parent && parent->changed && e.error != ENOENT && !leftOut() && addToDirchange(e.path.data(), true) != 0)
+      ++m_stats.writeErrors;
     failRoot(e);
     fail(e);
     return Action::Continue;
   }
   if (e.depth == 0) m_root.assign(e.path);
-  DirState* parent = e.depth > 0 && static_cast<size_t>(e.depth) <= m_dirs.size() ? &m_dirs[e.depth - 1] : nullptr;
-  if (e.depth > 0 && (filtered(e) || (parent && parent->cache && e.name != "CACHEDIR.TAG"))) {
+  if (leftOut()) {
     ++m_stats.excluded;
     return Action::Prune;
   }

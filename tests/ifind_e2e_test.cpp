@@ -352,6 +352,15 @@ TEST_F(IfindTest, PartialScanIsToldAndOwedToTheNextIncremental) {
   waitForNextSecond();
   EXPECT_EQ(0, scan({"--incremental", tree()}, 0, 65534)["files"]);
 
+  // Names that can be listed but not stat'ed are still there: a changed folder's
+  // entries in the directory-change file name them, so none is taken for deleted.
+  make({"shut/", "shut/f"});
+  ASSERT_EQ(0, chmod((tree() + "/shut").c_str(), 0444));
+  json shut = scan({"--incremental", tree()}, 3, 65534);
+  const std::string changes = readFile(shut["jobDir"].get<std::string>() + "/DirChange.tmp");
+  EXPECT_NE(std::string::npos, changes.find("\n\t" + tree() + "/shut/f\n")) << changes;
+  ASSERT_EQ(0, chmod((tree() + "/shut").c_str(), 0755));
+
   // A partial scan that cannot be recorded: an earlier base knows nothing of what it
   // owes, so the next incremental runs as a full scan.
   ASSERT_EQ(0, chmod(locked.c_str(), 0));
