@@ -62,11 +62,7 @@ void addPosition(std::string_view p, const char* roles, char* set, size_t i) {
 
 }  // namespace
 
-// Every position the pattern may stand at is followed through the text at once, so a
-// match costs the text's length times the pattern's, whatever its stars: trying each
-// way of splitting the text between several "**" one after another never ended on a
-// deep path.
-bool globMatch(std::string_view p, std::string_view s) {
+bool globMatchAtOnce(std::string_view p, std::string_view s) {
   const size_t n = p.size() + 1;
   char small[3 * 96];
   std::vector<char> large;
@@ -131,6 +127,66 @@ bool globMatch(std::string_view p, std::string_view s) {
     std::swap(cur, next);
   }
   return cur[p.size()] != 0;
+}
+
+namespace {
+
+// The usual way, trying each place a star may end in turn: quickest for the patterns
+// people write, but several "**" against a deep path have more ways to split it than
+// could ever be tried. 1 match, 0 none, -1 budget spent.
+int tryEach(std::string_view p, std::string_view s, size_t& budget) {
+  if (budget == 0) return -1;
+  --budget;
+  size_t i = 0, j = 0;
+  while (i < p.size()) {
+    if (p[i] == '*') {
+      const bool across = i + 1 < p.size() && p[i + 1] == '*';
+      size_t rest = i + (across ? 2 : 1);
+      // "**/" may also stand for no folder at all.
+      if (across && rest < p.size() && p[rest] == '/') {
+        if (const int r = tryEach(p.substr(rest + 1), s.substr(j), budget); r != 0) return r;
+      }
+      for (size_t k = j;; ++k) {
+        if (const int r = tryEach(p.substr(rest), s.substr(k), budget); r != 0) return r;
+        if (k == s.size() || (!across && s[k] == '/')) return 0;
+      }
+    }
+    if (j == s.size()) return 0;
+    if (p[i] == '?') {
+      if (s[j] == '/') return 0;
+    } else if (p[i] == '[') {
+      // A "]" first in the class (after any "!" or "^") is one of its characters.
+      size_t start = i + 1;
+      if (start < p.size() && (p[start] == '!' || p[start] == '^')) ++start;
+      if (start < p.size() && p[start] == ']') ++start;
+      const size_t close = p.find(']', start);
+      if (close == std::string_view::npos) {
+        if (s[j] != '[') return 0;
+      } else {
+        const std::string cls(p.substr(i, close - i + 1));
+        const char one[2] = {s[j], 0};
+        if (s[j] == '/' || fnmatch(cls.c_str(), one, 0) != 0) return 0;
+        i = close;
+      }
+    } else {
+      if (p[i] == '\\' && i + 1 < p.size()) ++i;
+      if (p[i] != s[j]) return 0;
+    }
+    ++i;
+    ++j;
+  }
+  return j == s.size() ? 1 : 0;
+}
+
+}  // namespace
+
+// Tried the usual way within a budget a few times the text's length; a pattern that
+// spends it (before, a few "**" against a deep path never ended) is followed through
+// every position at once.
+bool globMatch(std::string_view p, std::string_view s) {
+  size_t budget = 256 + 8 * (p.size() + s.size());
+  const int r = tryEach(p, s, budget);
+  return r >= 0 ? r == 1 : globMatchAtOnce(p, s);
 }
 
 void ExcludeRules::add(std::string pattern) {

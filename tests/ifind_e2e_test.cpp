@@ -673,6 +673,29 @@ TEST_F(IfindTest, ExcludesAndTheFilterFile) {
   EXPECT_EQ(under({"c", "c/blob", "c/sub", "c/sub/x"}), collectLines(scanWith({"--incremental", tree()})));
 }
 
+// Both ways of matching give each answer: trying each split, and every position at once.
+TEST(Glob, BothWaysAgree) {
+  std::string deep;
+  for (int i = 0; i < 60; ++i) deep += "d/";
+  const struct {
+    std::string pattern, text;
+    bool match;
+  } rows[] = {
+      {"*.log", "b.log", true},       {"*.log", "a/b.log", false},     {"a/**/c", "a/c", true},
+      {"a/**/c", "a/b/b/c", true},    {"a**c", "ab/c", true},          {"**/", "ab", false},
+      {"**/", "", true},              {"****/", "ab", true},           {"a*/**/", "ab/", true},
+      {"?", "/", false},              {"[!a-z]*", "Abc", true},        {"[]]x", "]x", true},
+      {"[ab", "[ab", true},           {"\\*", "*", true},              {"\\*", "x", false},
+      {"a\\", "a\\", true},           {"**/d/**/d/**/x", deep + "y", false},
+      {"**/d/**/d/**/x", deep + "x", true},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.pattern + " " + r.text.substr(0, 20));
+    EXPECT_EQ(r.match, ifind::globMatch(r.pattern, r.text));
+    EXPECT_EQ(r.match, ifind::globMatchAtOnce(r.pattern, r.text));
+  }
+}
+
 // Patterns as users of other backup and copy tools write them.
 TEST(ExcludeRules, Table) {
   struct {
