@@ -684,7 +684,8 @@ TEST(Glob, BothWaysAgree) {
       {"*.log", "b.log", true},       {"*.log", "a/b.log", false},     {"a/**/c", "a/c", true},
       {"a/**/c", "a/b/b/c", true},    {"a**c", "ab/c", true},          {"**/", "ab", false},
       {"**/", "", true},              {"****/", "ab", true},           {"a*/**/", "ab/", true},
-      {"?", "/", false},              {"[!a-z]*", "Abc", true},        {"[]]x", "]x", true},
+      {"?", "/", false},              {"?.c", "a.c", true},            {"[!a-z]*", "abc", false},
+      {"[!a-z]*", "Abc", true},       {"[]]x", "]x", true},
       {"[ab", "[ab", true},           {"\\*", "*", true},              {"\\*", "x", false},
       {"a\\", "a\\", true},           {"**/d/**/d/**/x", deep + "y", false},
       {"**/d/**/d/**/x", deep + "x", true},
@@ -705,15 +706,12 @@ TEST(ExcludeRules, Table) {
     bool excluded;
   } rows[] = {
       {"*.log", "/srv/tree/a/b.log", false, true},     {"*.log", "/srv/tree/a.log/x", false, false},
-      {"[!a-z]*", "/srv/tree/abc", false, false},      {"[!a-z]*", "/srv/tree/Abc", false, true},
       {"cache/", "/srv/tree/x/cache", true, true},     {"cache/", "/srv/tree/x/cache", false, false},
       {"tree/cache", "/srv/tree/cache", true, true},   {"cache", "/srv/tree/x/cache", false, true},
       {"x/cache", "/srv/tree/x/cache", true, true},    {"x/cache", "/srv/tree/y/x/cache", true, false},
       {"a/*/c", "/srv/tree/a/b/c", false, true},       {"a/*/c", "/srv/tree/a/b/b/c", false, false},
       {"a/**/c", "/srv/tree/a/b/b/c", false, true},    {"a/**/c", "/srv/tree/a/c", false, true},
       {"/srv/tree/a", "/srv/tree/a", true, true},      {"/srv/*/a", "/srv/tree/a", true, true},
-      {"\\*", "/srv/tree/*", false, true},           {"\\*", "/srv/tree/x", false, false},
-      {"[]]x", "/srv/tree/]x", false, true},           {"?.c", "/srv/tree/a.c", false, true},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(std::string(r.pattern) + " " + r.path);
