@@ -260,6 +260,42 @@ int LocalPlatform::verifiedDirAt(int dirFd, const std::string& name, const std::
   return fd;
 }
 
+// Job files are reached by paths through the folders above the home: one that another
+// user may change (rename the home away, put a folder of theirs in its place) could send
+// this user's writes wherever that user likes. Each folder from the home's parent up to
+// "/" must belong to this user or root and be writable by no one else, unless its
+// sticky bit keeps others from renaming what is not theirs (as in /tmp).
+bool LocalPlatform::foldersAboveAreSafe(int parentFd) const {
+  struct stat root;
+  if (stat("/", &root) != 0) return true;
+  const uid_t me = geteuid();
+  int fd = fcntl(parentFd, F_DUPFD_CLOEXEC, 0);
+  for (int level = 0; fd >= 0 && level < 4096; ++level) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) break;
+    const bool othersMayChange = (st.st_mode & 022) != 0 && (st.st_mode & S_ISVTX) == 0;
+    if ((st.st_uid != me && st.st_uid != 0) || othersMayChange) {
+      char link[32], where[PATH_MAX];
+      snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+      const ssize_t n = readlink(link, where, sizeof where - 1);
+      const std::string shown = n > 0 ? std::string(where, static_cast<size_t>(n)) : "a folder above it";
+      ::close(fd);
+      refuse("the folder " + shown + " above the state folder " + m_settings.home + " (owner uid " +
+             std::to_string(st.st_uid) + ", mode " + octalMode(st.st_mode) +
+             ") may be changed by another user, who could swap the state folder under the scan; fix: chmod go-w '" +
+             shown + "' (or +t), or choose another KZFIND_HOME");
+      errno = EPERM;
+      return false;
+    }
+    if (st.st_dev == root.st_dev && st.st_ino == root.st_ino) break;
+    const int up = openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(fd);
+    fd = up;
+  }
+  if (fd >= 0) ::close(fd);
+  return true;
+}
+
 bool LocalPlatform::openHome() {
   const std::string& home = m_settings.home;
   if (home.empty()) {
@@ -276,6 +312,7 @@ bool LocalPlatform::openHome() {
     return false;
   }
   FdCloser closeParent{parentFd};
+  if (!foldersAboveAreSafe(parentFd)) return false;
   if (leaf == ".") {
     m_homeFd = verifiedDirAt(AT_FDCWD, parentPath, home, false);
   } else {

@@ -158,6 +158,7 @@ class LocalPlatform : public Platform {
   bool openHome();
   bool readSettings();
   void refuse(std::string message) const;
+  bool foldersAboveAreSafe(int parentFd) const;
   // Opens and verifies the folder name below dirFd (made 0700 first when create is set);
   // shown is its path for messages. narrow: take group and other bits off a folder of ours.
   int verifiedDirAt(int dirFd, const std::string& name, const std::string& shown, bool create,

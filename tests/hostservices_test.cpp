@@ -166,6 +166,10 @@ TEST(LocalPlatform, RefusesWhatOthersCouldHaveMade) {
       {"home writable by the group", [&](auto& h, auto&) { mk(h), chmod(h.c_str(), 0770); }, " (owner uid 0, mode 0770)"},
       {"home is a link", [](auto& h, auto& e) { symlink(e.c_str(), h.c_str()); }, ": it is a symbolic link"},
       {"home below a file", [](auto& h, auto&) { kztest::writeFile(h, "x"); }, "/file that holds the state folder: Not a directory"},
+      // Planted on the folder above the home ("up"): its owner or others could swap the home.
+      {"above: writable by others", [&](auto& up, auto&) { mk(up), chmod(up.c_str(), 0777); },
+       "up above the state folder @ (owner uid 0, mode 0777) may be changed by another user"},
+      {"above: of another user", [&](auto& up, auto&) { mk(up), chown(up.c_str(), other, other); }, " (owner uid 65534"},
       {"jobs is a link", [&](auto& h, auto& e) { mk(h), symlink(e.c_str(), (h + "/jobs").c_str()); },
        "/jobs: it is a symbolic link"},
       {"job directory is a link", [&](auto& h, auto& e) {
@@ -193,8 +197,9 @@ TEST(LocalPlatform, RefusesWhatOthersCouldHaveMade) {
     const std::string home = dir / "home", elsewhere = dir / "elsewhere";
     ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
     kztest::writeFile(elsewhere + "/Collect.conf", "{}");
-    row.plant(row.name == "home below a file" ? dir / "file" : home, elsewhere);
-    LocalPlatform p(homeAt(dir, row.name == "home below a file" ? "file/home" : "home"));
+    const bool above = row.name.starts_with("above");
+    row.plant(row.name == "home below a file" ? dir / "file" : above ? dir / "up" : home, elsewhere);
+    LocalPlatform p(homeAt(dir, row.name == "home below a file" ? "file/home" : above ? "up/home" : "home"));
     EXPECT_EQ(p.platformInvalid(), !row.atJobDir);
     subclientFiles files;
     std::string path;

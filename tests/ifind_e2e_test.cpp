@@ -323,7 +323,7 @@ TEST_F(IfindTest, StateFolderAttacksAreRefused) {
 // its times. A content path it may not read fails the scan.
 TEST_F(IfindTest, PartialScanIsToldAndOwedToTheNextIncremental) {
   if (getuid() != 0) GTEST_SKIP() << "needs root to run the scanner as another user";
-  ASSERT_EQ(0, chmod(tmp.path().c_str(), 0777));
+  ASSERT_EQ(0, chmod(tmp.path().c_str(), 01777));  // the other user's home goes here
   make({"open/", "locked/", "open/f", "locked/secret"});
   const std::string locked = tree() + "/locked";
   ASSERT_EQ(0, chmod(locked.c_str(), 0));
@@ -384,7 +384,7 @@ TEST_F(IfindTest, PartialScanIsToldAndOwedToTheNextIncremental) {
 // threads it has (none but its own at the least) and misses nothing.
 TEST_F(IfindTest, FewerThreadsThanAskedMissNothing) {
   if (getuid() != 0) GTEST_SKIP() << "needs root to run the scanner as another user";
-  ASSERT_EQ(0, chmod(tmp.path().c_str(), 0777));
+  ASSERT_EQ(0, chmod(tmp.path().c_str(), 01777));  // the other user's home goes here
   make({"a/", "a/b/", "a/b/f", "c/", "c/g", "h"});
   const std::vector<std::string> all = collectLines(scan({tree()}, 0, 65534));
 #if defined(__SANITIZE_ADDRESS__)
