@@ -466,21 +466,25 @@ long long LocalPlatform::newJobId() {
   ssize_t n = pread(fd, buf, sizeof buf - 1, 0);
   long long id = n > 0 ? atoll(buf) : 0;
   if (id < 1) id = 1;
-  // An id given by hand earlier may lie ahead of the counter; its journal is not reused.
-  while (journalExists(id) && id < LLONG_MAX - 1) ++id;
+  // An id given by hand (-j) may lie ahead of the counter, or be taken at this moment by
+  // a run that does not hold the counter's lock: the journal's exclusive create decides.
+  int err;
+  while ((err = reserveJournal(id)) == EEXIST && id < LLONG_MAX - 1) ++id;
   std::string next = std::to_string(id + 1) + "\n";
   // The next number is never shorter, so no moment leaves the file empty.
-  bool ok = overwriteFile(fd, next.data(), next.size());
+  bool ok = err == 0 && overwriteFile(fd, next.data(), next.size());
+  if (err == 0 && !ok) err = errno;
   flock(fd, LOCK_UN);
   ::close(fd);
+  errno = err;
   return ok ? id : -1;
 }
 
-bool LocalPlatform::journalExists(long long jobId) const {
-  if (m_homeFd < 0) return false;
-  struct stat st;
-  std::string name = "jobs/" + std::to_string(jobId) + ".jsonl";
-  return fstatat(m_homeFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+int LocalPlatform::reserveJournal(long long jobId) {
+  int fd = openInHome(journalPath(jobId), O_WRONLY | O_CREAT | O_EXCL);
+  if (fd < 0) return errno ? errno : EPERM;
+  ::close(fd);
+  return 0;
 }
 
 int LocalPlatform::lockSubclient(uint32_t appIdMajor, uint32_t appIdMinor, int waitSeconds, std::string* holder) {

@@ -78,15 +78,18 @@ class LocalPlatform : public Platform {
   void setSubclientLabel(uint32_t appIdMajor, uint32_t appIdMinor, std::string_view label);
 
   // Allocates a new job id (a counter in the home directory, safe across processes),
-  // passing over ids that already have a journal; -1 when the counter cannot be used.
+  // passing over ids that already have a journal, and reserves it as reserveJournal
+  // does; -1 when the counter or the journal cannot be made.
   long long newJobId();
   // Takes the subclient's lock (flock on "lock" in its job directory) for the rest of
   // this process, waiting up to waitSeconds. 0: held (also when already held here);
   // EWOULDBLOCK: another process holds it, and holder names it; else the errno of the
   // lock file. The kernel drops the lock when the process ends, however it ends.
   int lockSubclient(uint32_t appIdMajor, uint32_t appIdMinor, int waitSeconds, std::string* holder = nullptr);
-  // Whether jobs/<jobId>.jsonl exists (as anything, a link included).
-  bool journalExists(long long jobId) const;
+  // Creates jobs/<jobId>.jsonl, empty, unless anything of that name exists: the one step
+  // that gives a job id to one process, so two runs never share a journal. 0, EEXIST when
+  // the id is taken, else the errno of the create.
+  int reserveJournal(long long jobId);
   // The bytes the scan recorded, known before its finish: from then on maxStreams
   // gives no more streams than whole kMinPieceBytes in them (at least one), so the
   // split never cuts pieces smaller than that.

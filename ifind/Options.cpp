@@ -101,7 +101,12 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& out) {
       }
       if (name == "-d") out.dataServer = value;
       if (name == "-f" || name == "-t") out.phaseType = value;
-      if (name == "-r") out.refTime = value;
+      if (name == "-r") {
+        // Read as a number, "2026-12-01" would become 2026: a date taken for seconds.
+        if (value.empty() || value.size() > 18 || !std::all_of(value.begin(), value.end(), ::isdigit))
+          return "invalid reference time for option -r '" + value + "' (seconds since 1970)";
+        out.refTime = value;
+      }
       if (name == "-a") {
         if (value.find(':') == std::string::npos) return "Invalid argument for option -a '" + value + "'";
         out.appId = value;

@@ -1,6 +1,7 @@
 #include "ifind/Report.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
@@ -238,6 +239,9 @@ std::vector<HistoryRow> readHistory(const std::string& home, FILE* warnings) {
     row.jobId = id;
     row.status = "running/aborted";
     const std::string path = dir + "/" + std::to_string(id) + ".jsonl";
+    // Only regular files: a FIFO put there would hold the listing forever.
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
     std::ifstream in(path);
     std::string line;
     bool sawComplete = false;

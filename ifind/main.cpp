@@ -152,9 +152,11 @@ int main(int argc, char** argv) {
   }
 
   kzhost::LocalPlatform::Settings settings;
-  int streams = opt.streams > 0 ? opt.streams : cpus();
-  if (opt.streams > 0) settings.streams = opt.streams;
-  settings.splitFlag = streams > 1;
+  // Without --streams, settings.json may still ask for streams or the split (also on one CPU).
+  if (opt.streams > 0) {
+    settings.streams = opt.streams;
+    settings.splitFlag = opt.streams > 1;
+  }
   auto owned = std::make_unique<kzhost::LocalPlatform>(settings);
   kzhost::LocalPlatform* platform = owned.get();
   kzhost::Platform::install(std::move(owned));
@@ -287,9 +289,14 @@ int main(int argc, char** argv) {
   long long jobId;
   if (opt.jobId) {
     jobId = atoll(opt.jobId->c_str());
-    // Appending to another job's journal would merge two jobs in the history.
-    if (platform->journalExists(jobId))
+    // Appending to another job's journal would merge two jobs in the history; two runs
+    // given the same id at once are told apart by the journal's exclusive create.
+    if (int err = platform->reserveJournal(jobId); err == EEXIST) {
       return usageError("job " + *opt.jobId + " already has a journal (" + platform->journalPath(jobId) + ")");
+    } else if (err != 0) {
+      fprintf(stderr, "ifind: cannot create the journal %s: %s\n", platform->journalPath(jobId).c_str(), strerror(err));
+      return 1;
+    }
   } else {
     jobId = platform->newJobId();
     if (jobId < 0) {
@@ -410,9 +417,10 @@ int main(int argc, char** argv) {
   summary.stats = stats;
   summary.succeeded = host->m_scanSucceeded;
   summary.partial = summary.succeeded && stats.entryFailures > 0;
+  // A rank that fails on a content path makes it look missing: the rank's failure is the cause.
   if (stats.interrupted) summary.failure = "interrupted";
-  else if (stats.missingRoot) summary.failure = "a content path could not be scanned";
   else if (mpi && mpi->failed()) summary.failure = "a reading rank failed: " + mpi->failure();
+  else if (stats.missingRoot) summary.failure = "a content path could not be scanned";
   else if (stats.scannerErrors)
     summary.failure = "the scanner itself ran short (" + stats.scannerError +
                       "); raise the open-file limit (ulimit -n) or use fewer --threads";

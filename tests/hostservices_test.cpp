@@ -119,7 +119,8 @@ LocalPlatform::Settings homeAt(const TempDir& dir, const char* home = "home") {
 }  // namespace
 
 // One process scans a subclient at a time; the lock names its holder and dies with it.
-TEST(LocalPlatform, OneScanPerSubclient) {
+// A job id, counted or given by hand, belongs to the one run that created its journal.
+TEST(LocalPlatform, OneScanPerSubclientOneRunPerJob) {
   TempDir dir;
   subclientFiles files;
   {
@@ -140,6 +141,12 @@ TEST(LocalPlatform, OneScanPerSubclient) {
   first.reset();
   EXPECT_EQ(second.lockSubclient(5, 6, 0), 0);
   EXPECT_EQ(second.subclientDirAndFiles(5, 6, &files, 1, nullptr), 0);
+
+  EXPECT_EQ(second.reserveJournal(2), 0);  // given by hand, ahead of the counter
+  EXPECT_EQ(second.reserveJournal(2), EEXIST);
+  EXPECT_EQ(second.newJobId(), 1);
+  EXPECT_EQ(second.newJobId(), 3);
+  EXPECT_EQ(second.reserveJournal(3), EEXIST);
 }
 
 // What another user could have made of the state folder: every folder from the home
