@@ -323,6 +323,9 @@ bool decodeBatch(std::string_view in, DirBatch& out) {
   for (const DirChild& c : out.children) {
     if (c.nameLen == 0 || static_cast<uint64_t>(c.nameOff) + c.nameLen >= out.names.size()) return false;
     if (out.names[c.nameOff + c.nameLen] != '\0') return false;
+    // One name of this folder, never a way out of it.
+    const std::string_view name(out.names.data() + c.nameOff, c.nameLen);
+    if (name == "." || name == ".." || name.find_first_of(std::string_view("/\0", 2)) != std::string_view::npos) return false;
     if (c.statIdx < -1 || (c.statIdx >= 0 && static_cast<size_t>(c.statIdx) >= out.stats.size())) return false;
     if (static_cast<uint8_t>(c.type) > static_cast<uint8_t>(EntryType::BlockDevice)) return false;
   }

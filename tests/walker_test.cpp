@@ -466,6 +466,10 @@ TEST(DirBatchWire, MalformedBatchesAreRejected) {
       {"extra byte", [](std::string& w) { w.push_back(0); }},
       {"name past the end", [&](std::string& w) { w[childAt + offsetof(DirChild, nameOff)] = 4; }},
       {"stat index past the end", [&](std::string& w) { w[childAt + offsetof(DirChild, statIdx)] = 1; }},
+      // A name that leaves its folder would have the walk record, or enter, what lies outside it.
+      {"name with a slash", [&](std::string& w) { w[childAt - 2] = '/'; }},
+      {"name \"..\"", [&](std::string& w) { w.replace(childAt - 3, 2, ".."); }},
+      {"name with a NUL", [&](std::string& w) { w[childAt - 3] = '\0'; }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
