@@ -47,6 +47,26 @@ bool isPseudoFileSystem(const std::string& type) {
   return false;
 }
 
+std::vector<std::string> automountsBelow(const std::vector<mntfs_ent>& mounts, const std::vector<std::string>& roots) {
+  std::vector<std::string> out;
+  for (const mntfs_ent& m : mounts) {
+    if (m.mnt_type != "autofs") continue;
+    // One inside /proc (systemd's binfmt_misc) is never reached anyway.
+    const bool inPseudo = std::any_of(mounts.begin(), mounts.end(), [&](const mntfs_ent& p) {
+      return p.mnt_type != "autofs" && isPseudoFileSystem(p.mnt_type) && p.mnt_dir != m.mnt_dir && atOrBelow(m.mnt_dir, p.mnt_dir);
+    });
+    if (inPseudo) continue;
+    const bool below = std::any_of(roots.begin(), roots.end(), [&](const std::string& r) { return atOrBelow(m.mnt_dir, r); }) &&
+                       std::find(roots.begin(), roots.end(), m.mnt_dir) == roots.end();
+    const bool inOuter = std::any_of(out.begin(), out.end(), [&](const std::string& o) { return atOrBelow(m.mnt_dir, o); });
+    if (below && !inOuter) {
+      std::erase_if(out, [&](const std::string& o) { return atOrBelow(o, m.mnt_dir); });
+      out.push_back(m.mnt_dir);
+    }
+  }
+  return out;
+}
+
 std::string unescapeMountField(std::string_view field) {
   std::string out;
   out.reserve(field.size());
@@ -296,7 +316,10 @@ const ScanStats& ScanHost::scan() {
   opt.statRegular = true;
   opt.statAll = m_incremental;
   opt.oneFileSystem = m_config.oneFileSystem;
-  if (m_config.skipPseudoFileSystems) opt.skipDevices = m_pseudoDevices;
+  if (m_config.skipPseudoFileSystems) {
+    opt.skipDevices = m_pseudoDevices;
+    if (!m_config.oneFileSystem) m_stats.automountsNotEntered = automountsBelow(m_mounts, m_config.roots);
+  }
   opt.threads = m_config.threads;
   opt.maxThreads = m_config.maxThreads;
   opt.statMode = m_config.statMode;

@@ -64,6 +64,7 @@ struct ScanStats {
   const char* statStrategy = "single";  // what the walker used
   bool statTimed = false;               // ... timed against the other way in this walk
   int readers = 1;                      // reading threads at the end of the walk
+  std::vector<std::string> automountsNotEntered;  // automount points below the content paths
 };
 
 // True for an error that is about the scanner rather than the entry: running out of
@@ -76,6 +77,10 @@ std::string humanBytes(uint64_t bytes);
 // File-system types that hold no data to back up; never entered unless a content
 // path lies on one.
 bool isPseudoFileSystem(const std::string& type);
+// The automount points (autofs) below the content paths, outermost only, none inside
+// another pseudo file system. The walk does not enter them, which would mount every
+// share they serve; the user is told.
+std::vector<std::string> automountsBelow(const std::vector<mntfs_ent>& mounts, const std::vector<std::string>& roots);
 
 // One line of /proc/self/mountinfo: the mount point (unescaped), type, source and device.
 struct MountInfo {

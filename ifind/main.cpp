@@ -467,6 +467,10 @@ int main(int argc, char** argv) {
   } else {
     fputs(formatSummary(summary).c_str(), stdout);
   }
+  // Left out by design, but what is mounted there is data the user may expect in the backup.
+  for (const std::string& a : summary.stats.automountsNotEntered)
+    fprintf(stderr, "ifind: %s is an automount point: not entered (that would mount what it serves); give it as a content path to scan it\n",
+            a.c_str());
   if (summary.partial) {
     const ScanStats& st = summary.stats;
     fprintf(stderr, "ifind: partial scan: %llu entr%s could not be read, listed in %s; the next incremental takes them in full\n",

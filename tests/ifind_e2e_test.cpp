@@ -745,6 +745,16 @@ TEST(IfindMounts, ParsesMountInfo) {
   EXPECT_EQ("tmpfs", m[2].entry.mnt_type);
   EXPECT_TRUE(ifind::isPseudoFileSystem("cgroup2"));
   EXPECT_FALSE(ifind::isPseudoFileSystem("tmpfs") || ifind::isPseudoFileSystem("ramfs"));  // they hold data
+
+  // Automount points below a content path are named, the outermost of nested ones once;
+  // one that is a content path, or lies elsewhere, is not.
+  std::vector<mntfs_ent> mounts;
+  for (const char* where : {"/net/a", "/home", "/net", "/srv", "/home2", "/home/x/auto", "/proc/sys/fs/binfmt_misc"})
+    mounts.push_back({where, "autofs", "auto"});
+  mounts.push_back({"/proc", "proc", "proc"});
+  mounts.push_back({"/home/alice", "nfs", "server:/home/alice"});
+  EXPECT_EQ(ifind::automountsBelow(mounts, {"/", "/srv"}), (std::vector<std::string>{"/home", "/net", "/home2"}));
+  EXPECT_EQ(ifind::automountsBelow(mounts, {"/home"}), (std::vector<std::string>{"/home/x/auto"}));
 }
 
 }  // namespace
