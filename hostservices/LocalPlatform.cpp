@@ -153,6 +153,15 @@ std::string octalMode(mode_t mode) {
   return buf;
 }
 
+// Whether another user could change the folder: it belongs to neither this user nor root,
+// or group or others may write to it. With stickyGuards a sticky bit (as on /tmp) is
+// enough: others may then rename only what is theirs.
+bool othersMayChange(const struct stat& st, bool stickyGuards) {
+  const uid_t me = geteuid();
+  const bool writable = (st.st_mode & 022) != 0 && !(stickyGuards && (st.st_mode & S_ISVTX));
+  return (st.st_uid != me && st.st_uid != 0) || writable;
+}
+
 }  // namespace
 
 // Builds journal records; a friend so that the header stays free of the JSON library.
@@ -244,7 +253,7 @@ int LocalPlatform::verifiedDirAt(int dirFd, const std::string& name, const std::
     return -1;
   }
   const uid_t me = geteuid();
-  if ((st.st_uid != me && st.st_uid != 0) || (st.st_mode & 022) != 0) {
+  if (othersMayChange(st, false)) {
     refuse("bad ownership or modes for directory " + shown + " (owner uid " + std::to_string(st.st_uid) +
            ", mode " + octalMode(st.st_mode) + "): it must belong to " +
            (me == 0 ? std::string("root") : "uid " + std::to_string(me) + " or root") +
@@ -268,13 +277,11 @@ int LocalPlatform::verifiedDirAt(int dirFd, const std::string& name, const std::
 bool LocalPlatform::foldersAboveAreSafe(int parentFd) const {
   struct stat root;
   if (stat("/", &root) != 0) return true;
-  const uid_t me = geteuid();
   int fd = fcntl(parentFd, F_DUPFD_CLOEXEC, 0);
   for (int level = 0; fd >= 0 && level < 4096; ++level) {
     struct stat st;
     if (fstat(fd, &st) != 0) break;
-    const bool othersMayChange = (st.st_mode & 022) != 0 && (st.st_mode & S_ISVTX) == 0;
-    if ((st.st_uid != me && st.st_uid != 0) || othersMayChange) {
+    if (othersMayChange(st, true)) {
       char link[32], where[PATH_MAX];
       snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
       const ssize_t n = readlink(link, where, sizeof where - 1);

@@ -10,6 +10,23 @@ namespace ifind {
 
 namespace {
 
+// The "]" that closes the class opened at p[open], or npos (then the "[" is a plain
+// character). A "]" first in the class (after any "!" or "^") is one of its characters.
+size_t classClose(std::string_view p, size_t open) {
+  size_t start = open + 1;
+  if (start < p.size() && (p[start] == '!' || p[start] == '^')) ++start;
+  if (start < p.size() && p[start] == ']') ++start;
+  return p.find(']', start);
+}
+
+// Whether c is in the class p[open..close]; never a "/".
+bool inClass(std::string_view p, size_t open, size_t close, char c) {
+  if (c == '/') return false;
+  const std::string cls(p.substr(open, close - open + 1));
+  const char one[2] = {c, 0};
+  return fnmatch(cls.c_str(), one, 0) == 0;
+}
+
 // What each pattern position does when the match stands there. A "**" takes two
 // positions: at the first it has read nothing yet and may also stand for no folder
 // ("**/"), at the second it has read at least one character.
@@ -29,11 +46,7 @@ void parseRoles(std::string_view p, char* roles) {
       roles[i] = kAny;
     } else if (p[i] == '[') {
       roles[i] = kClass;  // its characters are no positions of their own
-      size_t start = i + 1;
-      if (start < p.size() && (p[start] == '!' || p[start] == '^')) ++start;
-      if (start < p.size() && p[start] == ']') ++start;
-      const size_t close = p.find(']', start);
-      if (close != std::string_view::npos) i = close;
+      if (const size_t close = classClose(p, i); close != std::string_view::npos) i = close;
     } else if (p[i] == '\\' && i + 1 < p.size()) {
       roles[i++] = kEscaped;
     } else {
@@ -93,16 +106,11 @@ bool globMatchAtOnce(std::string_view p, std::string_view s) {
           if (c != '/') to = i + 1;
           break;
         case kClass: {
-          size_t start = i + 1;
-          if (start < p.size() && (p[start] == '!' || p[start] == '^')) ++start;
-          if (start < p.size() && p[start] == ']') ++start;
-          const size_t close = p.find(']', start);
+          const size_t close = classClose(p, i);
           if (close == std::string_view::npos) {
             if (c == '[') to = i + 1;  // no class: a plain "["
-          } else if (c != '/') {
-            const std::string cls(p.substr(i, close - i + 1));
-            const char one[2] = {c, 0};
-            if (fnmatch(cls.c_str(), one, 0) == 0) to = close + 1;
+          } else if (inClass(p, i, close, c)) {
+            to = close + 1;
           }
           break;
         }
@@ -155,17 +163,11 @@ int tryEach(std::string_view p, std::string_view s, size_t& budget) {
     if (p[i] == '?') {
       if (s[j] == '/') return 0;
     } else if (p[i] == '[') {
-      // A "]" first in the class (after any "!" or "^") is one of its characters.
-      size_t start = i + 1;
-      if (start < p.size() && (p[start] == '!' || p[start] == '^')) ++start;
-      if (start < p.size() && p[start] == ']') ++start;
-      const size_t close = p.find(']', start);
+      const size_t close = classClose(p, i);
       if (close == std::string_view::npos) {
         if (s[j] != '[') return 0;
       } else {
-        const std::string cls(p.substr(i, close - i + 1));
-        const char one[2] = {s[j], 0};
-        if (s[j] == '/' || fnmatch(cls.c_str(), one, 0) != 0) return 0;
+        if (!inClass(p, i, close, s[j])) return 0;
         i = close;
       }
     } else {
